@@ -1,0 +1,104 @@
+#include "arrays.hpp"
+
+#include "binding.hpp"
+#include "numpy.hpp"
+
+namespace quorvane {
+
+namespace {
+
+constexpr const char* array_label = "numpy.ndarray[float64, ndim=1]";
+
+ErrorValue numpy_unavailable(ErrorValue cause) {
+    Text message("Failed to access NumPy array API capsule: ");
+    message.append(describe_error(cause).view());
+    ErrorValue error = ErrorValue::composed(PyExc_ImportError, std::move(message));
+    materialise_error(error);
+    PyException_SetCause(error.instance(), Ref::borrow(cause.instance()).release());
+    return error;
+}
+
+ErrorValue registry_unavailable(ErrorValue cause) {
+    Text message("Interal borrow checking API error: ");
+    message.append(describe_error(cause).view());
+    ErrorValue error = ErrorValue::composed(PyExc_RuntimeError, std::move(message));
+    materialise_error(error);
+    PyException_SetCause(error.instance(), Ref::borrow(cause.instance()).release());
+    return error;
+}
+
+// The type test: an ndarray (or subclass) of one dimension whose dtype is
+// equivalent to float64. The reasons for a refusal are not told apart.
+Result<ArrayView> typed_view(PyObject* object, std::string_view parameter) {
+    Result<const numpy::Api*> loaded = numpy::api();
+    if (!loaded.ok()) return numpy_unavailable(loaded.take_error());
+    const numpy::Api& api = *loaded.value();
+
+    if (!numpy::is_array(api, object) || numpy::fields(object)->nd != 1) {
+        return argument_error(parameter, conversion_error(object, array_label));
+    }
+    const numpy::ArrayFields* fields = numpy::fields(object);
+    if (fields->descr == nullptr) report_fault("array without a descriptor");
+    Ref float64 = Ref::steal(api.descr_from_type(numpy::double_type_number));
+    if (!float64) report_fault("NumPy gave no float64 descriptor");
+    if (fields->descr != float64.get() && api.equiv_types(fields->descr, float64.get()) == 0) {
+        return argument_error(parameter, conversion_error(object, array_label));
+    }
+    return ArrayView{fields->data, static_cast<std::size_t>(fields->dimensions[0]),
+                     fields->strides[0]};
+}
+
+}  // namespace
+
+std::optional<std::ptrdiff_t> element_stride(const ArrayView& view) {
+    if (view.stride % static_cast<Py_ssize_t>(sizeof(double)) != 0) return std::nullopt;
+    return view.stride / static_cast<Py_ssize_t>(sizeof(double));
+}
+
+std::optional<std::span<double>> contiguous_run(const ArrayView& view) {
+    if (view.size > 1 && element_stride(view) != 1) return std::nullopt;
+    return std::span<double>(reinterpret_cast<double*>(view.data), view.size);
+}
+
+InputSeries::InputSeries(InputSeries&& other) noexcept
+    : array_(std::move(other.array_)), view_(other.view_), table_(other.table_) {}
+
+InputSeries::~InputSeries() {
+    if (!array_) return;
+    table_->release_shared(table_->state, array_.get());
+}
+
+bool OutputSeries::writeable() const {
+    return (numpy::fields(array_)->flags & numpy::writeable_flag) != 0;
+}
+
+Result<InputSeries> extract_input_series(PyObject* object, std::string_view parameter) {
+    Result<ArrayView> view = typed_view(object, parameter);
+    if (!view.ok()) return view.take_error();
+    Ref array = Ref::borrow(object);
+    Result<const RegistryTable*> table = borrow_registry();
+    if (!table.ok()) return registry_unavailable(table.take_error());
+    const RegistryTable* registry = table.value();
+    const int rc = registry->acquire_shared(registry->state, object);
+    if (rc == -1) {
+        array = Ref();
+        Text message("a shared borrow of argument '");
+        message.append(parameter).append(
+            "', which was expected to succeed, returned an error: AlreadyBorrowed");
+        return ErrorValue::composed(PyExc_RuntimeError, std::move(message));
+    }
+    if (rc != 0) {
+        Text message("Unexpected return code ");
+        message.append_signed(rc).append(" from borrow checking API");
+        report_fault(message.view());
+    }
+    return InputSeries(std::move(array), view.value(), registry);
+}
+
+Result<OutputSeries> extract_output_series(PyObject* object, std::string_view parameter) {
+    Result<ArrayView> view = typed_view(object, parameter);
+    if (!view.ok()) return view.take_error();
+    return OutputSeries(object, view.value());
+}
+
+}  // namespace quorvane

@@ -1,0 +1,66 @@
+// Array arguments: the one-dimensional float64 type test, input series held
+// under a shared borrow, output series written in place.
+#pragma once
+
+#include "errors.hpp"
+#include "python.hpp"
+#include "ref.hpp"
+#include "registry.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace quorvane {
+
+// data, n and the byte stride, read when the series is made.
+struct ArrayView {
+    char* data;
+    std::size_t size;
+    Py_ssize_t stride;
+};
+
+// Whole elements between neighbours, when the byte stride is a multiple of 8.
+std::optional<std::ptrdiff_t> element_stride(const ArrayView& view);
+// The run of a series that holds at most one value or has a byte stride of 8.
+std::optional<std::span<double>> contiguous_run(const ArrayView& view);
+
+// A reference and a shared borrow, both given back by the destructor
+// (the borrow first).
+class InputSeries {
+public:
+    InputSeries(InputSeries&& other) noexcept;
+    InputSeries& operator=(InputSeries&&) = delete;
+    ~InputSeries();
+
+    const ArrayView& view() const { return view_; }
+    PyObject* array() const { return array_.get(); }
+
+private:
+    friend Result<InputSeries> extract_input_series(PyObject*, std::string_view);
+    InputSeries(Ref array, ArrayView view, const RegistryTable* table)
+        : array_(std::move(array)), view_(view), table_(table) {}
+    Ref array_;
+    ArrayView view_;
+    const RegistryTable* table_;
+};
+
+// The argument itself, borrowed from the call's argument vector.
+class OutputSeries {
+public:
+    const ArrayView& view() const { return view_; }
+    PyObject* array() const { return array_; }
+    bool writeable() const;
+
+private:
+    friend Result<OutputSeries> extract_output_series(PyObject*, std::string_view);
+    OutputSeries(PyObject* array, ArrayView view) : array_(array), view_(view) {}
+    PyObject* array_;
+    ArrayView view_;
+};
+
+Result<InputSeries> extract_input_series(PyObject* object, std::string_view parameter);
+Result<OutputSeries> extract_output_series(PyObject* object, std::string_view parameter);
+
+}  // namespace quorvane

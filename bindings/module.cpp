@@ -1,0 +1,132 @@
+// Module definition and initialisation: one module per process, created in
+// the first interpreter that imports it and refused to every other one.
+#include "entries.hpp"
+#include "errors.hpp"
+#include "memory.hpp"
+#include "once.hpp"
+#include "python.hpp"
+#include "ref.hpp"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+namespace quorvane {
+
+namespace {
+
+struct FunctionRow {
+    const char* name;
+    EntryFunction entry;
+    const char* doc;
+};
+
+constexpr std::array<FunctionRow, 4> function_table{{
+    {"indicator_sma", indicator_sma, "indicator_sma(period, data, output)\n--\n\n"},
+    {"indicator_ema", indicator_ema, "indicator_ema(period, data, output)\n--\n\n"},
+    {"indicator_macd", indicator_macd,
+     "indicator_macd(fast_period, slow_period, signal_period, data, macd_output, signal_output, "
+     "hist_output)\n--\n\n"},
+    {"indicator_atr", indicator_atr, "indicator_atr(period, high, low, close, output)\n--\n\n"},
+}};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "quorvane",  // m_name
+    "",          // m_doc: the module's __doc__ is the empty string
+    0,           // m_size
+    nullptr,     // m_methods: added by the module body
+    nullptr,     // m_slots: single-phase initialisation
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+constexpr int python_api_version = 1013;
+
+std::atomic<std::int64_t> interpreter_record{-1};
+OnceCell<PyObject> module_cache;
+
+PyCFunction as_method(EntryFunction entry) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// The __all__ list of the module, created on first use.
+Result<Ref> all_list(PyObject* module) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (all) return all;
+    ErrorValue error = fetch_pending_error();
+    if (!PyErr_GivenExceptionMatches(error.instance(), PyExc_AttributeError)) return error;
+    all = Ref::steal(PyList_New(0));
+    if (!all) return fetch_pending_error();
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fetch_pending_error();
+    return all;
+}
+
+Status add_function(PyObject* module, const FunctionRow& row) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return fetch_pending_error();
+    // The function object points at its record for as long as it lives: never freed.
+    auto* method = static_cast<PyMethodDef*>(allocate_or_abort(sizeof(PyMethodDef)));
+    *method = PyMethodDef{row.name, as_method(row.entry), METH_FASTCALL | METH_KEYWORDS, row.doc};
+    Ref function = Ref::steal(PyCMethod_New(method, module, module_name.get(), nullptr));
+    module_name = Ref();
+    if (!function) return fetch_pending_error();
+
+    Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) return fetch_pending_error();
+    Result<Ref> all = all_list(module);
+    if (!all.ok()) return all.take_error();
+    if (PyList_Append(all.value().get(), name.get()) < 0) {
+        report_fault("could not append __name__ to __all__");
+    }
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return fetch_pending_error();
+    return Status::success();
+}
+
+Result<Ref> create_module() {
+    Ref module = Ref::steal(PyModule_Create2(&definition, python_api_version));
+    if (!module) return fetch_pending_error();
+#if PY_VERSION_HEX >= 0x030D0000
+    // The module declares that it needs the interpreter's global lock.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return fetch_pending_error();
+#endif
+    for (const FunctionRow& row : function_table) {
+        if (Status added = add_function(module.get(), row); !added.ok()) return added.take_error();
+    }
+    return module;
+}
+
+Result<Ref> initialise() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return fetch_pending_error();
+    std::int64_t expected = -1;
+    if (!interpreter_record.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
+        expected != id) {
+        return ErrorValue::fixed(PyExc_ImportError,
+                                 "the quorvane module does not support sub-interpreters: it can "
+                                 "only be imported in the first interpreter that imported it");
+    }
+    if (PyObject* cached = module_cache.load()) return Ref::borrow(cached);
+
+    Result<Ref> created = create_module();
+    if (!created.ok()) return created.take_error();
+    PyObject* stored = module_cache.store(created.value().get());
+    if (stored == created.value().get()) {
+        created.value().release();  // the cache's reference, kept for the life of the process
+    }
+    return Ref::borrow(stored);
+}
+
+}  // namespace
+
+}  // namespace quorvane
+
+PyMODINIT_FUNC PyInit_quorvane() {
+    quorvane::Result<quorvane::Ref> module = quorvane::initialise();
+    if (!module.ok()) {
+        quorvane::set_pending_error(module.take_error());
+        return nullptr;
+    }
+    return module.value().release();
+}

@@ -1,0 +1,123 @@
+#include "numpy.hpp"
+
+#include "binding.hpp"
+#include "memory.hpp"
+#include "once.hpp"
+
+#include <cstdlib>
+#include <new>
+
+namespace quorvane::numpy {
+
+namespace {
+
+// Descriptor layouts: NumPy 1 keeps the element size as an int after the type
+// number; NumPy 2 puts 64-bit flags there and widens the element size.
+struct DescrHeadV1 {
+    PyObject head;
+    PyTypeObject* typeobj;
+    char kind, type, byteorder, flags;
+    int type_num;
+    int elsize;
+};
+struct DescrHeadV2 {
+    PyObject head;
+    PyTypeObject* typeobj;
+    char kind, type, byteorder, former_flags;
+    int type_num;
+    std::uint64_t flags;
+    Py_ssize_t elsize;
+};
+
+constexpr unsigned int numpy2_feature_version = 0x12;
+
+OnceCell<const char> multiarray_name;
+OnceCell<const Api> api_cell;
+
+Ref import(const char* name) {
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    if (!text) return Ref();
+    return Ref::steal(PyImport_Import(text.get()));
+}
+
+Result<long> numpy_major_version() {
+    Ref numpy = import("numpy");
+    if (!numpy) return fetch_pending_error();
+    Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) return fetch_pending_error();
+    Ref lib = import("numpy.lib");
+    if (!lib) return fetch_pending_error();
+    Ref parser = Ref::steal(PyObject_GetAttrString(lib.get(), "NumpyVersion"));
+    if (!parser) return fetch_pending_error();
+    Ref parsed = Ref::steal(PyObject_CallOneArg(parser.get(), version.get()));
+    if (!parsed) return fetch_pending_error();
+    Ref major = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!major) return fetch_pending_error();
+    long value = PyLong_AsLong(major.get());
+    if (value == -1) {
+        if (auto pending = take_pending_error()) return std::move(*pending);
+    }
+    if (value < 0 || value > 255) {
+        return ErrorValue::fixed(PyExc_OverflowError,
+                                 "out of range integral type conversion attempted");
+    }
+    return value;
+}
+
+Result<const Api*> load_api() {
+    Result<const char*> module_name = multiarray_module_name();
+    if (!module_name.ok()) return module_name.take_error();
+    Ref module = import(module_name.value());
+    if (!module) return fetch_pending_error();
+    Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    if (!capsule) return fetch_pending_error();
+    if (!Py_IS_TYPE(capsule.get(), &PyCapsule_Type)) return conversion_error(capsule.get(), "PyCapsule");
+    const char* capsule_name = PyCapsule_GetName(capsule.get());
+    void** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), capsule_name));
+    PyErr_Clear();
+    if (table == nullptr) report_fault("the NumPy array API capsule holds no table");
+
+    auto* loaded = new (allocate_or_abort(sizeof(Api))) Api{
+        static_cast<PyTypeObject*>(table[2]),
+        reinterpret_cast<PyObject* (*)(int)>(table[45]),
+        reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(table[182]),
+        reinterpret_cast<unsigned int (*)()>(table[211])(),
+    };
+    const Api* stored = api_cell.store(loaded);
+    if (stored != loaded) {
+        loaded->~Api();
+        std::free(loaded);
+    } else {
+        capsule.release();  // held for the life of the process, like the table
+    }
+    return stored;
+}
+
+}  // namespace
+
+Result<const char*> multiarray_module_name() {
+    if (const char* name = multiarray_name.load()) return name;
+    Result<long> major = numpy_major_version();
+    if (!major.ok()) return major.take_error();
+    static const char numpy2[] = "numpy._core.multiarray";
+    static const char numpy1[] = "numpy.core.multiarray";
+    return multiarray_name.store(major.value() >= 2 ? numpy2 : numpy1);
+}
+
+Result<const Api*> api() {
+    if (const Api* loaded = api_cell.load()) return loaded;
+    return load_api();
+}
+
+const Api* api_if_loaded() { return api_cell.load(); }
+
+Py_ssize_t element_size(const Api& api, PyObject* array) {
+    PyObject* descr = fields(array)->descr;
+    if (descr == nullptr) report_fault("array without a descriptor");
+    if (api.feature_version >= numpy2_feature_version) {
+        return reinterpret_cast<DescrHeadV2*>(descr)->elsize;
+    }
+    return reinterpret_cast<DescrHeadV1*>(descr)->elsize;
+}
+
+}  // namespace quorvane::numpy

@@ -1,0 +1,53 @@
+// NumPy access without NumPy's headers: the array C-API table from the
+// "_ARRAY_API" capsule, and the few structure fields this module reads.
+#pragma once
+
+#include "errors.hpp"
+#include "python.hpp"
+
+#include <cstdint>
+
+namespace quorvane::numpy {
+
+// The leading fields of NumPy's array object (the same in NumPy 1 and 2).
+struct ArrayFields {
+    PyObject head;
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+
+inline ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
+
+inline constexpr int writeable_flag = 0x0400;
+inline constexpr int double_type_number = 12;
+
+// The entries of the C-API table this module uses, by NumPy's published index.
+struct Api {
+    PyTypeObject* array_type;                              // 2
+    PyObject* (*descr_from_type)(int);                     // 45
+    unsigned char (*equiv_types)(PyObject*, PyObject*);    // 182
+    unsigned int feature_version;                          // from 211
+};
+
+// The C-API, found on first use and kept for the life of the process.
+Result<const Api*> api();
+// The table if it has been found already, else null.
+const Api* api_if_loaded();
+
+// "numpy._core.multiarray" or "numpy.core.multiarray" (found once).
+Result<const char*> multiarray_module_name();
+
+inline bool is_array(const Api& api, PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    return type == api.array_type || PyType_IsSubtype(type, api.array_type);
+}
+
+// Element size of an array's descriptor, read in the layout of the NumPy in use.
+Py_ssize_t element_size(const Api& api, PyObject* array);
+
+}  // namespace quorvane::numpy
