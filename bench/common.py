@@ -1,0 +1,150 @@
+"""Shared pieces of the benchmark: test data, periods, timing and formatting."""
+
+from __future__ import annotations
+
+import math
+import os
+import statistics
+import time
+from dataclasses import dataclass
+from typing import Callable, Sequence
+
+import numpy as np
+
+SIZES = (16, 1_000, 100_000, 1_000_000)
+BIG = 1_000_000
+
+# Periods are kept small enough that every indicator has values at n = 16, so
+# no library is timed on an all-NaN shortcut there.
+SMA_PERIOD = 10
+EMA_PERIOD = 10
+MACD_PERIODS = (5, 10, 4)
+ATR_PERIOD = 10
+
+QUICK = os.environ.get("BENCH_QUICK") == "1"
+
+
+def prices(n: int, seed: int = 7) -> np.ndarray:
+    """A random walk that stays positive, like a price series."""
+    rng = np.random.default_rng(seed)
+    return 100.0 + np.cumsum(rng.normal(0.0, 0.5, n))
+
+
+def bars(n: int, seed: int = 11) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """High, low and close of n bars around a random walk."""
+    rng = np.random.default_rng(seed)
+    close = 100.0 + np.cumsum(rng.normal(0.0, 0.5, n))
+    high = close + np.abs(rng.normal(0.0, 0.4, n))
+    low = close - np.abs(rng.normal(0.0, 0.4, n))
+    return high, low, close
+
+
+def empty(n: int) -> np.ndarray:
+    return np.empty(n, dtype=np.float64)
+
+
+# --- timing ----------------------------------------------------------------
+
+# One sample times `inner` back-to-back calls, so that the clock's own cost
+# (tens of ns) stays below 1 % of the sample.
+SAMPLE_NS = 200_000 if not QUICK else 50_000
+BUDGET_NS = 400_000_000 if not QUICK else 40_000_000
+MIN_ROUNDS = 9 if not QUICK else 3
+MAX_ROUNDS = 400 if not QUICK else 20
+
+
+def _one_call_ns(fn: Callable[[], object]) -> float:
+    """Rough cost of one call, measured over at least a millisecond."""
+    calls, start = 0, time.perf_counter_ns()
+    while True:
+        fn()
+        calls += 1
+        elapsed = time.perf_counter_ns() - start
+        if elapsed >= 1_000_000 and calls >= 3:
+            return elapsed / calls
+
+
+def _sample(fn: Callable[[], object], inner: int) -> float:
+    start = time.perf_counter_ns()
+    for _ in range(inner):
+        fn()
+    return (time.perf_counter_ns() - start) / inner
+
+
+def compare(fns: Sequence[Callable[[], object]], budget_ns: int = BUDGET_NS) -> list[float]:
+    """Median ns per call of each function.
+
+    The functions are sampled in turns (one sample of each per round), so a
+    burst of load from the other users of this machine hits all of them alike
+    and the ratios between them survive it.
+    """
+    for fn in fns:  # warm up: caches, lazy imports, first-call set-up
+        for _ in range(3):
+            fn()
+    rough = [_one_call_ns(fn) for fn in fns]
+    inners = [max(1, math.ceil(SAMPLE_NS / t)) for t in rough]
+    round_ns = sum(t * k for t, k in zip(rough, inners))
+    rounds = int(min(MAX_ROUNDS, max(MIN_ROUNDS, budget_ns // max(round_ns, 1))))
+    samples: list[list[float]] = [[] for _ in fns]
+    for _ in range(rounds):
+        for i, fn in enumerate(fns):
+            samples[i].append(_sample(fn, inners[i]))
+    return [statistics.median(s) for s in samples]
+
+
+# --- formatting ------------------------------------------------------------
+
+def fmt_time(ns: float) -> str:
+    if ns < 1e3:
+        return f"{ns:.0f} ns"
+    if ns < 1e6:
+        return f"{ns / 1e3:.3g} µs"
+    if ns < 1e9:
+        return f"{ns / 1e6:.3g} ms"
+    return f"{ns / 1e9:.3g} s"
+
+
+def fmt_per_element(ns: float) -> str:
+    return f"{ns:.0f}" if ns >= 100 else f"{ns:.1f}" if ns >= 10 else f"{ns:.2f}"
+
+
+def fmt_n(n: int) -> str:
+    return f"{n:,}".replace(",", " ")
+
+
+def verdict(ok: bool) -> str:
+    return "PASS" if ok else "MISS"
+
+
+@dataclass
+class Target:
+    name: str
+    measured: str
+    goal: str
+    ok: bool | None  # None: could not be measured here
+
+    def status(self) -> str:
+        return "n/a" if self.ok is None else verdict(self.ok)
+
+
+def markdown_table(header: Sequence[str], rows: Sequence[Sequence[str]],
+                   align: str | None = None) -> str:
+    align = align or "l" + "r" * (len(header) - 1)
+    marks = {"l": "---", "r": "---:", "c": ":---:"}
+    lines = ["| " + " | ".join(header) + " |",
+             "| " + " | ".join(marks[a] for a in align) + " |"]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def targets_table(targets: Sequence[Target]) -> str:
+    return markdown_table(["target", "measured", "goal", "status"],
+                          [[t.name, t.measured, t.goal, t.status()] for t in targets],
+                          align="lrrc")
+
+
+def write_fragment(path: str | None, text: str) -> None:
+    print(text, flush=True)
+    if path:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text + "\n")

@@ -1,0 +1,204 @@
+"""Peer table: quorvane against the libraries users would pick instead.
+
+Usage: python peers.py [FRAGMENT.md]
+
+Every library is called through its public API the way its users call it:
+quorvane with preallocated outputs, the others returning new arrays or series.
+Inputs (NumPy arrays, pandas and polars series) are built before timing.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Callable
+
+import numpy as np
+
+import quorvane as q
+from common import (ATR_PERIOD, BIG, EMA_PERIOD, MACD_PERIODS, SIZES, SMA_PERIOD, Target,
+                    bars, compare, empty, fmt_n, fmt_per_element, fmt_time, markdown_table, prices,
+                    targets_table, write_fragment)
+
+MISSING: dict[str, str] = {}
+
+
+def _optional(name: str):
+    try:
+        return __import__(name)
+    except Exception as exc:  # a peer that did not install is left out, with a note
+        MISSING[name] = f"{type(exc).__name__}: {exc}"
+        return None
+
+
+talib = _optional("talib")
+pd = _optional("pandas")
+bn = _optional("bottleneck")
+pl = _optional("polars")
+
+Case = tuple[Callable[[], object], Callable[[object], float]]
+
+
+def _last(result) -> float:
+    """The last value of a result, whatever container it came in."""
+    if isinstance(result, tuple):
+        return _last(result[0])
+    if pd is not None and isinstance(result, pd.Series):
+        return float(result.iloc[-1])
+    return float(result[-1])
+
+
+def numpy_sma(x: np.ndarray, p: int) -> np.ndarray:
+    c = np.cumsum(np.concatenate(([0.0], x)))
+    return (c[p:] - c[:-p]) / p
+
+
+def sma_cases(n: int) -> dict[str, Case]:
+    p, x, out = SMA_PERIOD, prices(n), empty(n)
+    cases: dict[str, Case] = {"quorvane": (lambda: q.indicator_sma(p, x, out), lambda _: out[-1])}
+    if talib:
+        cases["TA-Lib"] = (lambda: talib.SMA(x, timeperiod=p), _last)
+    if pd:
+        s = pd.Series(x)
+        cases["pandas"] = (lambda: s.rolling(p).mean(), _last)
+    if bn:
+        cases["bottleneck"] = (lambda: bn.move_mean(x, window=p), _last)
+    if pl:
+        ps = pl.Series(x)
+        cases["polars"] = (lambda: ps.rolling_mean(p), _last)
+    cases["NumPy"] = (lambda: numpy_sma(x, p), _last)
+    return cases
+
+
+def ema_cases(n: int) -> dict[str, Case]:
+    p, x, out = EMA_PERIOD, prices(n), empty(n)
+    cases: dict[str, Case] = {"quorvane": (lambda: q.indicator_ema(p, x, out), lambda _: out[-1])}
+    if talib:
+        cases["TA-Lib"] = (lambda: talib.EMA(x, timeperiod=p), _last)
+    if pd:
+        s = pd.Series(x)
+        cases["pandas"] = (lambda: s.ewm(span=p, adjust=False).mean(), _last)
+    if pl:
+        ps = pl.Series(x)
+        cases["polars"] = (lambda: ps.ewm_mean(span=p, adjust=False), _last)
+    return cases
+
+
+def macd_cases(n: int) -> dict[str, Case]:
+    f, s_, g = MACD_PERIODS
+    x = prices(n)
+    m_out, s_out, h_out = empty(n), empty(n), empty(n)
+    cases: dict[str, Case] = {
+        "quorvane": (lambda: q.indicator_macd(f, s_, g, x, m_out, s_out, h_out),
+                     lambda _: m_out[-1])}
+    if talib:
+        cases["TA-Lib"] = (lambda: talib.MACD(x, fastperiod=f, slowperiod=s_, signalperiod=g),
+                           _last)
+    if pd:
+        s = pd.Series(x)
+
+        def pandas_macd():
+            line = (s.ewm(span=f, adjust=False).mean() - s.ewm(span=s_, adjust=False).mean())
+            signal = line.ewm(span=g, adjust=False).mean()
+            return line, signal, line - signal
+        cases["pandas"] = (pandas_macd, _last)
+    if pl:
+        ps = pl.Series(x)
+
+        def polars_macd():
+            line = ps.ewm_mean(span=f, adjust=False) - ps.ewm_mean(span=s_, adjust=False)
+            signal = line.ewm_mean(span=g, adjust=False)
+            return line, signal, line - signal
+        cases["polars"] = (polars_macd, _last)
+    return cases
+
+
+def atr_cases(n: int) -> dict[str, Case]:
+    p = ATR_PERIOD
+    high, low, close = bars(n)
+    out = empty(n)
+    cases: dict[str, Case] = {
+        "quorvane": (lambda: q.indicator_atr(p, high, low, close, out), lambda _: out[-1])}
+    if talib:
+        cases["TA-Lib"] = (lambda: talib.ATR(high, low, close, timeperiod=p), _last)
+    if pd:
+        h, lo, c = pd.Series(high), pd.Series(low), pd.Series(close)
+
+        def pandas_atr():  # Wilder's smoothing of the true range
+            prev = c.shift()
+            tr = pd.concat([h - lo, (h - prev).abs(), (lo - prev).abs()], axis=1).max(axis=1)
+            return tr.ewm(alpha=1.0 / p, adjust=False).mean()
+        cases["pandas"] = (pandas_atr, _last)
+    if pl:
+        frame = pl.DataFrame({"high": high, "low": low, "close": close})
+
+        def polars_atr():
+            prev = pl.col("close").shift()
+            tr = pl.max_horizontal(pl.col("high") - pl.col("low"),
+                                   (pl.col("high") - prev).abs(),
+                                   (pl.col("low") - prev).abs())
+            return frame.select(tr.ewm_mean(alpha=1.0 / p, adjust=False)).to_series()
+        cases["polars"] = (polars_atr, _last)
+    return cases
+
+
+INDICATORS = [
+    ("SMA", f"period {SMA_PERIOD}", sma_cases),
+    ("EMA", f"period {EMA_PERIOD}", ema_cases),
+    ("MACD", "periods {}/{}/{}".format(*MACD_PERIODS), macd_cases),
+    ("ATR", f"period {ATR_PERIOD}", atr_cases),
+]
+
+
+def check_agreement(name: str, cases: dict[str, Case]) -> list[str]:
+    """Make sure every peer computes the same indicator: the last values agree
+    once the different warm-up conventions have faded out."""
+    notes = []
+    ref_call, ref_last = cases["quorvane"]
+    ref = ref_last(ref_call())
+    for lib, (call, last) in cases.items():
+        got = last(call())
+        if not np.isclose(got, ref, rtol=1e-6, atol=1e-9):
+            notes.append(f"{name}: {lib} ends at {got!r}, quorvane at {ref!r}")
+    return notes
+
+
+def main() -> None:
+    fragment = sys.argv[1] if len(sys.argv) > 1 else None
+    parts = []
+    warnings = []
+    targets = []
+    for name, params, make in INDICATORS:
+        warnings += check_agreement(name, make(100_000))
+        rows = []
+        for n in SIZES:
+            cases = make(n)
+            libs = list(cases)
+            times = compare([cases[lib][0] for lib in libs])
+            base = times[0]
+            for lib, t in zip(libs, times):
+                rows.append([fmt_n(n), lib, fmt_time(t), fmt_per_element(t / n),
+                             "1" if lib == "quorvane" else f"{t / base:.1f}×"])
+            if n == BIG:
+                peers = [(t, lib) for lib, t in zip(libs, times) if lib != "quorvane"]
+                if peers:
+                    best, best_lib = min(peers)
+                    speedup = best / base
+                    targets.append(Target(
+                        f"{name} n = {fmt_n(n)}: quorvane vs fastest peer ({best_lib})",
+                        f"{speedup:.2f}× faster", "≥ 1.5× faster", speedup >= 1.5))
+        parts.append(f"### {name} ({params})\n\n" + markdown_table(
+            ["n", "library", "time per call", "ns per element", "time ÷ quorvane"], rows,
+            align="llrrr"))
+        print(parts[-1] + "\n", flush=True)
+    text = "\n\n".join(parts)
+    text += "\n\n#### Targets (peer comparison)\n\n" + targets_table(targets)
+    if MISSING:
+        text += "\n\nLeft out (did not install or import here): " + "; ".join(
+            f"{k} ({v})" for k, v in MISSING.items())
+    if warnings:
+        text += "\n\nWARNING, results disagree: " + "; ".join(warnings)
+    write_fragment(fragment, text)
+
+
+if __name__ == "__main__":
+    main()
