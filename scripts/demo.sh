@@ -54,8 +54,12 @@ find_python() {
 
 # A fingerprint of everything that goes into the installed module and stubs.
 source_fingerprint() {
-    (cd "$repo" && find pyproject.toml CMakeLists.txt bindings quorvane-core python-stubs \
-        -type f ! -name '*.pyc' -print0 2>/dev/null | sort -z | xargs -0 sha256sum | sha256sum)
+    local paths=() path
+    for path in pyproject.toml CMakeLists.txt bindings quorvane-core python-stubs; do
+        [[ -e "$repo/$path" ]] && paths+=("$path")
+    done
+    (cd "$repo" && find "${paths[@]}" -type f ! -name '*.pyc' -print0 | sort -z \
+        | xargs -0 sha256sum | sha256sum)
 }
 
 if [[ ! -x "$venv/bin/python" ]] || ! "$venv/bin/python" -c '' 2>/dev/null; then
