@@ -48,7 +48,15 @@ find_python() {
     elif [[ -f "$repo/scripts/python-gil.sh" ]]; then
         bash "$repo/scripts/python-gil.sh"
     else
-        command -v python3.12
+        local candidate
+        for candidate in "$(command -v python3.12)" \
+                "$(pyenv root 2>/dev/null)"/versions/3.12*/bin/python3.12; do
+            if [[ -x "$candidate" ]] && "$candidate" -c '' 2>/dev/null; then
+                printf '%s\n' "$candidate"
+                return 0
+            fi
+        done
+        return 1
     fi
 }
 
