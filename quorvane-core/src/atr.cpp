@@ -1,0 +1,75 @@
+// Average true range: the mean of the first `period` true ranges, then moved
+// by 1/period of the gap to each new true range.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+#include "kernel_support.hpp"
+#include "quorvane/kernels.hpp"
+
+namespace quorvane {
+
+using detail::kNaN;
+
+namespace {
+
+// The larger of a and b, passing over a NaN operand (b when a is NaN, a when
+// b is NaN); a when they are equal.
+inline double max_over_nan(double a, double b) { return (b > a || a != a) ? b : a; }
+
+// True range of bar i >= 1: reads high[i], low[i] and close[i - 1] only.
+inline double true_range(const double* high, const double* low, const double* close,
+                         std::size_t i) {
+    const double previous_close = close[i - 1];
+    const double range = high[i] - low[i];
+    const double up = std::fabs(high[i] - previous_close);
+    const double down = std::fabs(low[i] - previous_close);
+    return max_over_nan(max_over_nan(range, up), down);
+}
+
+}  // namespace
+
+void compute_atr(std::size_t period, InputRun high, InputRun low, InputRun close,
+                 OutputRun output) {
+    const std::size_t n = high.size();
+    const std::size_t m = output.size();
+    double* const out = output.data();
+
+    if (period == 0 || n <= period) {
+        std::fill_n(out, m, kNaN);
+        return;
+    }
+    // Bars 1 .. n - 1 are read (close up to n - 2); positions up to n - 1 written.
+    detail::check_index(n - 1, m);
+    detail::check_index(n - 1, low.size());
+    detail::check_index(n - 2, close.size());
+
+    // Positions period .. n - 1 all get a value. With an output that overlaps
+    // an input the whole output is filled first, so the reads see the fill.
+    const bool overlap = detail::overlaps(high, output) || detail::overlaps(low, output) ||
+                         detail::overlaps(close, output);
+    if (overlap) {
+        std::fill_n(out, m, kNaN);
+    } else {
+        std::fill_n(out, period, kNaN);
+        std::fill_n(out + n, m - n, kNaN);
+    }
+
+    const double* const h = high.data();
+    const double* const l = low.data();
+    const double* const c = close.data();
+
+    double sum = 0.0;
+    for (std::size_t i = 1; i <= period; ++i) sum = sum + true_range(h, l, c, i);
+    const double divisor = static_cast<double>(period);
+    double atr = sum / divisor;
+    out[period] = atr;
+
+    const double r = 1.0 / divisor;
+    for (std::size_t i = period + 1; i < n; ++i) {
+        atr = atr + (true_range(h, l, c, i) - atr) * r;
+        out[i] = atr;
+    }
+}
+
+}  // namespace quorvane

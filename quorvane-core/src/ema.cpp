@@ -1,0 +1,74 @@
+// Exponential moving average: seeded with the mean of the first window of
+// `period` consecutive finite values; non-finite values after it are passed
+// over without touching the average.
+#include <algorithm>
+#include <cstddef>
+
+#include "kernel_support.hpp"
+#include "quorvane/kernels.hpp"
+
+namespace quorvane {
+
+using detail::is_finite;
+using detail::kNaN;
+
+void compute_ema(std::size_t period, InputRun data, OutputRun output) {
+    const std::size_t n = data.size();
+    const std::size_t m = output.size();
+    double* const out = output.data();
+
+    // Period 0 and periods longer than the series both wrap to >= n here.
+    if (period - 1 >= n) {
+        std::fill_n(out, m, kNaN);
+        return;
+    }
+    // Every position written below is at most n - 1.
+    detail::check_index(n - 1, m);
+
+    const double* const in = data.data();
+    const std::size_t p = period;
+
+    // With overlap the whole output is filled before anything is read;
+    // otherwise each position is written once, NaN or value.
+    const bool overlap = detail::overlaps(data, output);
+    if (overlap) {
+        std::fill_n(out, m, kNaN);
+    } else {
+        std::fill_n(out + n, m - n, kNaN);
+    }
+
+    // First window of p finite values. No window that starts at or before a
+    // non-finite value can succeed, so the search resumes right after it;
+    // it stops as soon as too few values remain.
+    std::size_t run = 0;
+    std::size_t j = 0;
+    while (run < p && n - j >= p - run) {
+        run = is_finite(in[j]) ? run + 1 : 0;
+        ++j;
+    }
+    if (run < p) {
+        if (!overlap) std::fill_n(out, n, kNaN);
+        return;
+    }
+    // The window is in[j - p] .. in[j - 1].
+    if (!overlap) std::fill_n(out, j - 1, kNaN);
+
+    double sum = -0.0;
+    for (std::size_t k = j - p; k < j; ++k) sum = sum + in[k];
+    double average = sum / static_cast<double>(p);
+    out[j - 1] = average;
+
+    const double alpha = 2.0 / (static_cast<double>(p) + 1.0);
+    const double beta = 1.0 - alpha;
+    for (; j < n; ++j) {
+        const double x = in[j];
+        if (is_finite(x)) {
+            average = average * beta + x * alpha;
+            out[j] = average;
+        } else {
+            out[j] = kNaN;
+        }
+    }
+}
+
+}  // namespace quorvane

@@ -1,0 +1,44 @@
+// Helpers shared by the indicator kernels: the NaN they write, the finiteness
+// test, overlap of runs and output index checks.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <source_location>
+
+#include "quorvane/kernels.hpp"
+
+namespace quorvane::detail {
+
+// The quiet NaN written into every position without a value.
+inline constexpr double kNaN = std::bit_cast<double>(0x7FF8000000000000ULL);
+
+inline constexpr std::uint64_t kExponentBits = 0x7FF0000000000000ULL;
+
+// Neither NaN nor an infinity: not all eleven exponent bits set.
+inline bool is_finite(double value) {
+    return (std::bit_cast<std::uint64_t>(value) & kExponentBits) != kExponentBits;
+}
+
+// True when the two runs share at least one double. Kernels whose output may
+// overlap an input follow the written order of reads and writes literally.
+inline bool overlaps(InputRun input, OutputRun output) {
+    if (input.empty() || output.empty()) return false;
+    const std::less<const double*> before;
+    return before(input.data(), output.data() + output.size()) &&
+           before(output.data(), input.data() + input.size());
+}
+
+// The report of an index outside a run; never returns.
+[[noreturn]] [[gnu::cold]] void report_index_fault(std::size_t index, std::size_t length,
+                                                   std::source_location where);
+
+// An index into a run of `length` doubles must be below `length`.
+inline void check_index(std::size_t index, std::size_t length,
+                        std::source_location where = std::source_location::current()) {
+    if (index >= length) [[unlikely]] report_index_fault(index, length, where);
+}
+
+}  // namespace quorvane::detail
