@@ -118,12 +118,15 @@ _Unwind_Reason_Code print_frame(struct _Unwind_Context* context, void* argument)
     Dl_info info{};
     // The return address points past the call; look up the call itself.
     if (::dladdr(reinterpret_cast<void*>(address - 1), &info) != 0) {
-        if (info.dli_sname != nullptr) {
+        if (info.dli_sname != nullptr && info.dli_saddr != nullptr) {
             report.text(" ").text(info.dli_sname);
             report.text("+").hex(address - reinterpret_cast<std::uintptr_t>(info.dli_saddr));
         }
         if (info.dli_fname != nullptr && info.dli_fname[0] != '\0') {
-            report.text(" (").text(info.dli_fname).text(")");
+            // The offset inside the object, for symbolisers.
+            report.text(" (").text(info.dli_fname);
+            report.text("+").hex(address - reinterpret_cast<std::uintptr_t>(info.dli_fbase));
+            report.text(")");
         }
     }
     report.text("\n");
