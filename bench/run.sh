@@ -59,7 +59,7 @@ install_peers() {
             missing+=("$pkg")
         fi
     done
-    printf '%s\n' "${missing[@]}"
+    if ((${#missing[@]})); then printf '%s\n' "${missing[@]}"; fi
 }
 
 # The benchmark processes see no OpenBLAS overrides: they exist here only for
