@@ -15,7 +15,12 @@ namespace {
 
 // The larger of a and b, passing over a NaN operand (b when a is NaN, a when
 // b is NaN); a when they are equal.
-inline double max_over_nan(double a, double b) { return (b > a || a != a) ? b : a; }
+inline double max_over_nan(double a, double b) {
+    // b > a ? b : a is a single max instruction on x86 (a on ties and when
+    // either is NaN); only a NaN `a` is left to a rarely taken branch.
+    const double larger = b > a ? b : a;
+    return a != a ? b : larger;
+}
 
 // True range of bar i >= 1: reads high[i], low[i] and close[i - 1] only.
 inline double true_range(const double* high, const double* low, const double* close,
@@ -60,14 +65,14 @@ void compute_atr(std::size_t period, InputRun high, InputRun low, InputRun close
     const double* const c = close.data();
 
     double sum = 0.0;
-    for (std::size_t i = 1; i <= period; ++i) sum = sum + true_range(h, l, c, i);
+    for (std::size_t i = 1; i <= period; ++i) sum = detail::add_first_nan(sum, true_range(h, l, c, i));
     const double divisor = static_cast<double>(period);
     double atr = sum / divisor;
     out[period] = atr;
 
     const double r = 1.0 / divisor;
     for (std::size_t i = period + 1; i < n; ++i) {
-        atr = atr + (true_range(h, l, c, i) - atr) * r;
+        atr = detail::add_first_nan(atr, (true_range(h, l, c, i) - atr) * r);
         out[i] = atr;
     }
 }

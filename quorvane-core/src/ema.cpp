@@ -63,6 +63,8 @@ void compute_ema(std::size_t period, InputRun data, OutputRun output) {
     for (; j < n; ++j) {
         const double x = in[j];
         if (is_finite(x)) {
+            // Only the first product can be NaN (an infinite average times a
+            // zero beta), so the addition has at most one NaN operand.
             average = average * beta + x * alpha;
             out[j] = average;
         } else {

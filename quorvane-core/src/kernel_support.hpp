@@ -22,6 +22,28 @@ inline bool is_finite(double value) {
     return (std::bit_cast<std::uint64_t>(value) & kExponentBits) != kExponentBits;
 }
 
+// a + b, where a NaN `a` wins over a NaN `b`.
+//
+// When both operands of an addition are NaN, IEEE 754 leaves open which one
+// comes out. x86 returns the first operand, but the compiler may swap the
+// operands of an addition as it allocates registers (it does, differently in
+// an unrolled loop and in its remainder), so the order is fixed here. Use it
+// wherever both operands can be NaN; it costs nothing over a plain addition.
+inline double add_first_nan(double a, double b) {
+#if defined(__SSE2_MATH__) && defined(__AVX__)
+    double sum;
+    asm("vaddsd %2, %1, %0" : "=x"(sum) : "x"(a), "xm"(b));
+    return sum;
+#elif defined(__SSE2_MATH__)
+    asm("addsd %1, %0" : "+x"(a) : "xm"(b));
+    return a;
+#else
+    const double sum = a + b;
+    return a != a ? std::bit_cast<double>(std::bit_cast<std::uint64_t>(a) | 0x0008000000000000ULL)
+                  : sum;
+#endif
+}
+
 // True when the two runs share at least one double. Kernels whose output may
 // overlap an input follow the written order of reads and writes literally.
 inline bool overlaps(InputRun input, OutputRun output) {

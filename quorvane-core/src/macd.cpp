@@ -25,13 +25,20 @@ struct Smoothing {
     explicit Smoothing(std::size_t period)
         : alpha(2.0 / (static_cast<double>(period) + 1.0)), complement(1.0 - alpha) {}
 
+    // x * alpha is never NaN where x is not, so plain addition is exact here.
     double update(double average, double x) const { return average * complement + x * alpha; }
+
+    // Both products may be NaN (an infinite average times a zero complement,
+    // and a NaN x).
+    double update_nan(double average, double x) const {
+        return detail::add_first_nan(average * complement, x * alpha);
+    }
 };
 
 // in[last] + in[last - 1] + ... + in[last - length + 1], newest first, from -0.0.
 double window_sum(const double* in, std::size_t last, std::size_t length) {
     double sum = -0.0;
-    for (std::size_t k = 0; k < length; ++k) sum = sum + in[last - k];
+    for (std::size_t k = 0; k < length; ++k) sum = detail::add_first_nan(sum, in[last - k]);
     return sum;
 }
 
@@ -158,7 +165,7 @@ void run_macd(Periods periods, const double* in, std::size_t n, double* macd_out
             // i >= slow + signal - 2, formed without wrap-around.
             if (i - (periods.slow - 1) >= periods.signal - 1) signal = macd;
         } else {
-            signal = signal_smoothing.update(signal, macd);
+            signal = signal_smoothing.update_nan(signal, macd);
         }
         signal_out[i] = signal;
         hist_out[i] = signal != signal ? kNaN : macd - signal;

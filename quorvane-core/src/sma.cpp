@@ -37,13 +37,13 @@ void compute_sma(std::size_t period, InputRun data, OutputRun output) {
     }
 
     double sum = -0.0;
-    for (std::size_t k = 0; k < p; ++k) sum = sum + in[k];
+    for (std::size_t k = 0; k < p; ++k) sum = detail::add_first_nan(sum, in[k]);
     const double r = 1.0 / static_cast<double>(p);
     out[p - 1] = r * sum;
 
     // The entering minus the leaving value, added to the carried sum.
     auto step = [&](std::size_t i) {
-        sum = sum + (in[i] - in[i - p]);
+        sum = detail::add_first_nan(sum, in[i] - in[i - p]);
         out[i] = r * sum;
     };
 
