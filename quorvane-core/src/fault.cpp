@@ -96,7 +96,7 @@ private:
 
 bool backtrace_requested() {
     const char* value = std::getenv(kBacktraceVariable.data());
-    return value != nullptr && std::string_view(value) != "0";
+    return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
 
 struct Unwinding {

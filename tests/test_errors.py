@@ -1,0 +1,117 @@
+"""Error values on paths the module functions cannot reach, through a
+test-only extension built from the same sources, and the fault report."""
+
+import importlib.util
+import os
+import shutil
+import subprocess
+import sysconfig
+
+import numpy as np
+import pytest
+
+from conftest import run_python
+
+TESTS = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(TESTS)
+SOURCES = ["bindings/errors.cpp", "bindings/binding.cpp", "bindings/text.cpp",
+           "bindings/memory.cpp", "quorvane-core/src/fault.cpp"]
+
+
+@pytest.fixture(scope="module")
+def harness(tmp_path_factory):
+    compiler = shutil.which("g++")
+    if compiler is None or not all(os.path.exists(os.path.join(ROOT, s)) for s in SOURCES):
+        pytest.skip("needs g++ and the source tree")
+    target = tmp_path_factory.mktemp("harness") / ("error_harness" + sysconfig.get_config_var("EXT_SUFFIX"))
+    command = [
+        compiler, "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-ffp-contract=off",
+        "-fno-exceptions", "-fno-rtti", "-fPIC", "-shared",
+        "-I" + sysconfig.get_paths()["include"], "-I" + os.path.join(ROOT, "bindings"),
+        "-I" + os.path.join(ROOT, "quorvane-core", "include"),
+        os.path.join(TESTS, "harness", "error_harness.cpp"),
+        *(os.path.join(ROOT, s) for s in SOURCES), "-o", str(target),
+    ]
+    subprocess.run(command, check=True, capture_output=True)
+    spec = importlib.util.spec_from_file_location("error_harness", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("not_a_class", [int, 42, None, type])
+def test_deferred_error_whose_class_is_no_exception_class(harness, not_a_class):
+    with pytest.raises(TypeError) as caught:
+        harness.raise_deferred(not_a_class, "text")
+    assert type(caught.value) is TypeError
+    assert caught.value.args == ("exceptions must derive from BaseException",)
+
+
+@pytest.mark.parametrize("cls", [ValueError, KeyError, OverflowError, KeyboardInterrupt])
+def test_deferred_error_raises_its_class_with_the_message_alone(harness, cls):
+    with pytest.raises(cls) as caught:
+        harness.raise_deferred(cls, "m\u00e9ssage")
+    assert type(caught.value) is cls
+    assert caught.value.args == ("m\u00e9ssage",)
+    assert caught.value.__cause__ is None
+
+
+def test_materialised_error_is_an_instance_of_exactly_its_class(harness):
+    instance = harness.materialise(ValueError, "late")
+    assert type(instance) is ValueError
+    assert instance.args == ("late",)
+
+
+def test_fetch_with_nothing_pending_is_a_system_error(harness):
+    with pytest.raises(SystemError) as caught:
+        harness.fetch_with_nothing_pending()
+    assert caught.value.args == ("attempted to fetch exception but none was set",)
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+def test_conversion_error_uses_the_qualified_type_name(harness):
+    with pytest.raises(TypeError) as caught:
+        harness.raise_conversion(Outer.Inner(), "target")
+    assert caught.value.args == ("'Outer.Inner' object cannot be converted to 'target'",)
+
+
+FAULT = """
+import ctypes, sys, threading
+sys.path.insert(0, %r)
+import numpy as np, quorvane
+from registry_table import Registry
+libc = ctypes.CDLL(None)
+libc.pthread_self.restype = ctypes.c_void_p
+libc.pthread_setname_np.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+quorvane.indicator_sma(1, np.zeros(1), np.zeros(1))
+def fault(native_name):
+    libc.pthread_setname_np(libc.pthread_self(), native_name)
+    Registry().release_shared(np.zeros(3))
+t = threading.Thread(target=fault, args=(NAME,))
+t.start()
+t.join()
+print("still alive")
+""" % TESTS
+
+
+@pytest.mark.parametrize(("native_name", "shown"), [(b"worker-7", "worker-7"), (b"", "<unnamed>")])
+@pytest.mark.parametrize("backtrace", [False, True])
+def test_internal_fault_report(native_name, shown, backtrace):
+    env = {"QUORVANE_BACKTRACE": "1"} if backtrace else {"QUORVANE_BACKTRACE": ""}
+    result = run_python(FAULT.replace("NAME", repr(native_name)), env=env)
+    assert result.returncode == -6  # SIGABRT, nothing unwound
+    assert "still alive" not in result.stdout
+    lines = result.stderr.splitlines()
+    first = next(i for i, line in enumerate(lines) if line.startswith("quorvane: internal fault"))
+    report = "\n".join(lines[first:])
+    assert f"thread '{shown}'" in lines[first]
+    assert "registry.cpp:" in lines[first] and lines[first].endswith(":")
+    assert lines[first + 1].startswith("release of a shared borrow")
+    if backtrace:
+        assert "QUORVANE_BACKTRACE" not in report
+    else:
+        assert "QUORVANE_BACKTRACE=1" in report
