@@ -75,3 +75,16 @@ def test_module_declares_that_it_needs_the_gil(env, gil_enabled, warned):
         assert "'quorvane'" in runtime_warnings[0]
     else:
         assert runtime_warnings == []
+
+
+def test_the_only_exported_symbol_is_the_entry_point():
+    import shutil
+    import subprocess
+
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("needs nm")
+    listing = subprocess.run(
+        [nm, "-D", "--defined-only", quorvane.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_quorvane"]
