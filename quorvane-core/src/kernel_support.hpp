@@ -22,6 +22,11 @@ inline bool is_finite(double value) {
     return (std::bit_cast<std::uint64_t>(value) & kExponentBits) != kExponentBits;
 }
 
+// A NaN with its quiet bit set, as arithmetic passes it on.
+inline double quieted(double nan) {
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(nan) | 0x0008000000000000ULL);
+}
+
 // a + b, where a NaN `a` wins over a NaN `b`.
 //
 // When both operands of an addition are NaN, IEEE 754 leaves open which one
@@ -39,8 +44,7 @@ inline double add_first_nan(double a, double b) {
     return a;
 #else
     const double sum = a + b;
-    return a != a ? std::bit_cast<double>(std::bit_cast<std::uint64_t>(a) | 0x0008000000000000ULL)
-                  : sum;
+    return a != a ? quieted(a) : sum;
 #endif
 }
 

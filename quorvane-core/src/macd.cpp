@@ -3,9 +3,7 @@
 // warm-up span whose value is not NaN, and seeded again whenever the fast
 // average is NaN there. Only NaN counts as missing; infinities are values.
 #include <algorithm>
-#include <bit>
 #include <cstddef>
-#include <cstdint>
 
 #include "kernel_support.hpp"
 #include "quorvane/fault.hpp"
@@ -15,6 +13,7 @@ namespace quorvane {
 
 using detail::is_finite;
 using detail::kNaN;
+using detail::quieted;
 
 namespace {
 
@@ -42,10 +41,6 @@ double window_sum(const double* in, std::size_t last, std::size_t length) {
     return sum;
 }
 
-double quieted(double nan) {
-    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(nan) | 0x0008000000000000ULL);
-}
-
 // Where a NaN, +inf and -inf were last read, as index + 1 (0: never).
 struct Sightings {
     std::size_t nan = 0;
@@ -62,14 +57,14 @@ struct Sightings {
         }
     }
 
-    // When the window in[first .. last] holds what makes its newest-first sum
-    // NaN, sets `sum` to exactly that NaN and returns true; false means the
-    // window has to be summed.
+    // For the window from in[first] to the value read last: when it holds
+    // what makes its newest-first sum NaN, sets `sum` to exactly that NaN and
+    // returns true; false means the window has to be summed.
     //
     // Adding newest first, the sum turns NaN either at the newest NaN of the
     // window (then it is that NaN, quieted) or earlier, when both infinities
     // were met before it (then it is the NaN the hardware generates for
-    // +inf + -inf, which every later addition keeps). Without infinities
+    // +inf + -inf, which every later addition keeps, add_first_nan). Without infinities
     // newer than the NaN, the values before it add up to a finite number or
     // an overflowed infinity, never to a NaN. With infinities of one sign
     // only, an overflow to the other one could still turn it NaN early: sum.
