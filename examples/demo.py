@@ -188,13 +188,14 @@ def compute(bars: Bars, periods: Periods) -> Indicators:
     return result
 
 
-def decimals_for(prices: np.ndarray) -> int:
-    finite = np.abs(prices[np.isfinite(prices)])
+def decimals_for(values: np.ndarray, digits: int) -> int:
+    """Decimals that show about `digits` significant digits of a typical value."""
+    finite = np.abs(values[np.isfinite(values)])
     finite = finite[finite > 0]
     if finite.size == 0:
         return 2
     magnitude = math.floor(math.log10(float(np.median(finite))))
-    return min(8, max(2, 4 - magnitude))
+    return min(8, max(2, digits - 1 - magnitude))
 
 
 def date_labels(bars: Bars, rows: range) -> list[str]:
@@ -209,18 +210,20 @@ def date_labels(bars: Bars, rows: range) -> list[str]:
 def print_table(bars: Bars, ind: Indicators, periods: Periods, count: int) -> None:
     n = len(bars)
     rows = range(max(0, n - count), n)
-    places = decimals_for(bars.close)
+    # Decimals per group of columns that share a scale: prices, MACD, ATR.
+    price, macd, atr = decimals_for(bars.close, 5), decimals_for(ind.macd, 4), decimals_for(ind.atr, 4)
     columns = [
         ("Date" if bars.dates is not None else "Row", date_labels(bars, rows), "<"),
     ]
     series = [
-        ("Open", bars.open), ("High", bars.high), ("Low", bars.low), ("Close", bars.close),
-        (f"SMA({periods.sma})", ind.sma), (f"EMA({periods.ema})", ind.ema),
-        (f"MACD({periods.fast},{periods.slow})", ind.macd),
-        (f"Signal({periods.signal})", ind.signal), ("Hist", ind.hist),
-        (f"ATR({periods.atr})", ind.atr),
+        ("Open", bars.open, price), ("High", bars.high, price), ("Low", bars.low, price),
+        ("Close", bars.close, price), (f"SMA({periods.sma})", ind.sma, price),
+        (f"EMA({periods.ema})", ind.ema, price),
+        (f"MACD({periods.fast},{periods.slow})", ind.macd, macd),
+        (f"Signal({periods.signal})", ind.signal, macd), ("Hist", ind.hist, macd),
+        (f"ATR({periods.atr})", ind.atr, atr),
     ]
-    for title, values in series:
+    for title, values, places in series:
         cells = ["NaN" if math.isnan(v) else f"{v:,.{places}f}" for v in values[rows.start:rows.stop]]
         columns.append((title, cells, ">"))
     widths = [max(len(title), *(len(c) for c in cells)) if cells else len(title) for title, cells, _ in columns]
@@ -258,11 +261,13 @@ def draw_chart(bars: Bars, ind: Indicators, periods: Periods, last: int, path: P
     ax_price.plot(x, ind.sma[view], color="#1f77b4", linewidth=1.4, label=f"SMA({periods.sma})")
     ax_price.plot(x, ind.ema[view], color="#ff7f0e", linewidth=1.4, label=f"EMA({periods.ema})")
     ax_price.set_ylabel("Price")
-    ax_price.legend(loc="upper left")
+    ax_price.legend(loc="best")
 
     hist = ind.hist[view]
     colors = np.where(hist >= 0, "#2ca02c", "#d62728")
-    width = 0.8 if bars.dates is None else np.timedelta64(20, "h")
+    width = 0.8  # of the spacing between bars
+    if bars.dates is not None and len(x) > 1:
+        width = np.median(np.diff(x)) * 0.8
     ax_macd.bar(x, np.nan_to_num(hist), width=width, color=colors, alpha=0.6, label="Histogram")
     ax_macd.plot(x, ind.macd[view], color="#1f77b4", linewidth=1.1,
                  label=f"MACD({periods.fast},{periods.slow})")

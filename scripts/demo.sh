@@ -87,7 +87,7 @@ fi
 
 fingerprint=$(source_fingerprint)
 if [[ "$(cat "$venv/.quorvane" 2>/dev/null)" != "$fingerprint" ]]; then
-    step "building and installing quorvane from this checkout (compiles the C++ module, a minute or two) ..." \
+    step "building and installing quorvane from this checkout (compiles the C++ module) ..." \
         "$venv/bin/python" -m pip install --disable-pip-version-check --force-reinstall --no-deps "$repo"
     printf '%s' "$fingerprint" >"$venv/.quorvane"
 fi
