@@ -4,14 +4,13 @@
 #include "memory.hpp"
 #include "numpy.hpp"
 #include "once.hpp"
+#include "flat_map.hpp"
 #include "pool.hpp"
 #include "view_key.hpp"
 
-#include <functional>
 #include <limits>
 #include <mutex>
 #include <new>
-#include <unordered_map>
 
 namespace quorvane {
 
@@ -37,18 +36,61 @@ private:
 };
 
 using Count = std::intptr_t;
-using ViewMap = std::unordered_map<ViewKey, Count, ViewKeyHash, std::equal_to<ViewKey>,
-                                   PoolAllocator<std::pair<const ViewKey, Count>>>;
-using BaseMap = std::unordered_map<std::uintptr_t, ViewMap, std::hash<std::uintptr_t>,
-                                   std::equal_to<std::uintptr_t>,
-                                   PoolAllocator<std::pair<const std::uintptr_t, ViewMap>>>;
-
 constexpr Count largest_count = std::numeric_limits<Count>::max();
 
+struct BaseHash {
+    std::size_t operator()(std::uintptr_t base) const {
+        std::uint64_t h = static_cast<std::uint64_t>(base) * 0x9E3779B97F4A7C15ull;
+        return static_cast<std::size_t>(h ^ (h >> 32));
+    }
+};
+
+// The views of one base. A base entry goes when its last view goes; its view
+// set is kept aside and reused for the next base, tables and all.
+struct ViewSet {
+    explicit ViewSet(BlockPool& pool) : views(pool) {}
+    FlatMap<ViewKey, Count, ViewKeyHash> views;
+    ViewSet* next_spare = nullptr;
+};
+
+constexpr std::size_t kept_view_capacity = 16;
+
 struct BorrowRegistry {
+    BorrowRegistry() = default;
+    BorrowRegistry(const BorrowRegistry&) = delete;
+    BorrowRegistry& operator=(const BorrowRegistry&) = delete;
+    ~BorrowRegistry() {
+        bases.any_of([this](std::uintptr_t, ViewSet* set) {
+            destroy(set);
+            return false;
+        });
+        while (ViewSet* set = spares) {
+            spares = set->next_spare;
+            destroy(set);
+        }
+    }
+
+    ViewSet* take_set() {
+        if (ViewSet* set = spares) {
+            spares = set->next_spare;
+            return set;
+        }
+        return new (pool.allocate(sizeof(ViewSet))) ViewSet(pool);
+    }
+    void give_back(ViewSet* set) {
+        set->views.clear_and_trim(kept_view_capacity);
+        set->next_spare = spares;
+        spares = set;
+    }
+    void destroy(ViewSet* set) {
+        set->~ViewSet();
+        pool.deallocate(set, sizeof(ViewSet));
+    }
+
     std::mutex lock;
     BlockPool pool;  // declared before the maps, so it outlives them
-    BaseMap bases{PoolAllocator<std::pair<const std::uintptr_t, ViewMap>>(&pool)};
+    FlatMap<std::uintptr_t, ViewSet*, BaseHash> bases{pool};
+    ViewSet* spares = nullptr;
 };
 
 struct Located {
@@ -67,34 +109,33 @@ Located locate(PyObject* array) {
     return {base_address(api, array), view_key(api, array)};
 }
 
-bool conflicts_with_any(const ViewMap& views, const ViewKey& key, bool exclusive_only) {
-    for (const auto& [other, count] : views) {
-        if (exclusive_only && count >= 0) continue;
-        if (conflicts(key, other)) return true;
-    }
-    return false;
+// Registers the first view of a base that holds none.
+void add_base(BorrowRegistry& registry, const Located& at, Count count) {
+    ViewSet* set = registry.take_set();
+    set->views.insert(at.key, count);
+    registry.bases.insert(at.base, set);
 }
 
 int acquire_shared(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const Located at = locate(array);
     AttachedLock guard(registry.lock);
-    auto base = registry.bases.find(at.base);
-    if (base == registry.bases.end()) {
-        auto& views =
-            registry.bases.try_emplace(at.base, PoolAllocator<std::pair<const ViewKey, Count>>(&registry.pool))
-                .first->second;
-        views.emplace(at.key, 1);
+    auto* base = registry.bases.find(at.base);
+    if (base == nullptr) {
+        add_base(registry, at, 1);
         return 0;
     }
-    ViewMap& views = base->second;
-    if (auto view = views.find(at.key); view != views.end()) {
-        if (view->second < 0 || view->second == largest_count) return -1;
-        ++view->second;
+    auto& views = base->value->views;
+    if (auto* view = views.find(at.key)) {
+        if (view->value < 0 || view->value == largest_count) return -1;
+        ++view->value;
         return 0;
     }
-    if (conflicts_with_any(views, at.key, true)) return -1;
-    views.emplace(at.key, 1);
+    const bool refused = views.any_of([&](const ViewKey& other, Count count) {
+        return count < 0 && conflicts(at.key, other);
+    });
+    if (refused) return -1;
+    views.insert(at.key, 1);
     return 0;
 }
 
@@ -103,54 +144,53 @@ int acquire_exclusive(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const Located at = locate(array);
     AttachedLock guard(registry.lock);
-    auto base = registry.bases.find(at.base);
-    if (base == registry.bases.end()) {
-        auto& views =
-            registry.bases.try_emplace(at.base, PoolAllocator<std::pair<const ViewKey, Count>>(&registry.pool))
-                .first->second;
-        views.emplace(at.key, -1);
+    auto* base = registry.bases.find(at.base);
+    if (base == nullptr) {
+        add_base(registry, at, -1);
         return 0;
     }
-    ViewMap& views = base->second;
-    if (views.contains(at.key) || conflicts_with_any(views, at.key, false)) return -1;
-    views.emplace(at.key, -1);
+    auto& views = base->value->views;
+    if (views.find(at.key) != nullptr) return -1;
+    const bool refused =
+        views.any_of([&](const ViewKey& other, Count) { return conflicts(at.key, other); });
+    if (refused) return -1;
+    views.insert(at.key, -1);
     return 0;
+}
+
+// Drops one view of a base, and the base with its last view.
+template <class Base, class View>
+void remove_view(BorrowRegistry& registry, Base* base, View* view) {
+    ViewSet* set = base->value;
+    set->views.erase(view);
+    if (!set->views.empty()) return;
+    registry.bases.erase(base);
+    registry.give_back(set);
 }
 
 void release_shared(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const Located at = locate(array);
     AttachedLock guard(registry.lock);
-    auto base = registry.bases.find(at.base);
-    if (base == registry.bases.end()) report_fault("release of a shared borrow whose base holds no borrow");
-    ViewMap& views = base->second;
-    auto view = views.find(at.key);
-    if (view == views.end()) report_fault("release of a shared borrow of a view that holds no borrow");
-    if (view->second <= 0) report_fault("release of a shared borrow of a view that holds no shared borrow");
-    if (--view->second != 0) return;
-    if (views.size() > 1) {
-        views.erase(view);
-    } else {
-        registry.bases.erase(base);
-    }
+    auto* base = registry.bases.find(at.base);
+    if (base == nullptr) report_fault("release of a shared borrow whose base holds no borrow");
+    auto* view = base->value->views.find(at.key);
+    if (view == nullptr) report_fault("release of a shared borrow of a view that holds no borrow");
+    if (view->value <= 0) report_fault("release of a shared borrow of a view that holds no shared borrow");
+    if (--view->value == 0) remove_view(registry, base, view);
 }
 
 void release_exclusive(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const Located at = locate(array);
     AttachedLock guard(registry.lock);
-    auto base = registry.bases.find(at.base);
-    if (base == registry.bases.end()) report_fault("release of an exclusive borrow whose base holds no borrow");
-    ViewMap& views = base->second;
-    auto view = views.find(at.key);
-    if (view == views.end() || view->second != -1) {
+    auto* base = registry.bases.find(at.base);
+    if (base == nullptr) report_fault("release of an exclusive borrow whose base holds no borrow");
+    auto* view = base->value->views.find(at.key);
+    if (view == nullptr || view->value != -1) {
         report_fault("release of an exclusive borrow of a view that holds no exclusive borrow");
     }
-    if (views.size() > 1) {
-        views.erase(view);
-    } else {
-        registry.bases.erase(base);
-    }
+    remove_view(registry, base, view);
 }
 
 void destroy_registry(PyObject* capsule) {

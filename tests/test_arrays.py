@@ -382,3 +382,77 @@ print("still alive")
     assert "release of a shared borrow" in result.stderr
     assert "registry.cpp:" in result.stderr
     assert "QUORVANE_BACKTRACE" in result.stderr
+
+
+def model_key(array):
+    data = array.ctypes.data
+    n, stride = array.shape[0], array.strides[0]
+    if n == 0:
+        return (data, data, data, stride)
+    low, high = min(0, (n - 1) * stride), max(0, (n - 1) * stride)
+    return (data + low, data + high + array.itemsize, data, stride)
+
+
+def model_base(array):
+    while isinstance(array.base, np.ndarray):
+        array = array.base
+    return id(array.base) if array.base is not None else id(array)
+
+
+def model_conflict(a, b):
+    if b[0] >= a[1] or a[0] >= b[1]:
+        return False
+    divisor = __import__("math").gcd(a[3], b[3])
+    return divisor == 0 or abs(a[2] - b[2]) % divisor == 0
+
+
+def test_registry_agrees_with_a_model_over_random_operations(registry):
+    rng = np.random.default_rng(11)
+    buffers = [np.zeros(40), np.zeros(16)]
+    views = [b[i:j] for b in buffers for i, j in [(0, 5), (3, 8), (5, 10), (0, 40), (9, 10)]]
+    views += [b[::2] for b in buffers] + [b[1::2] for b in buffers] + [b[::-1] for b in buffers]
+    views += [buffers[0][i : i + 1] for i in range(0, 40, 3)]  # many views of one base
+    views += [np.zeros(3) for _ in range(12)]  # many bases
+    model = {}  # base -> {key: count}
+    held = []  # (kind, view)
+    for step in range(4000):
+        if held and rng.random() < 0.45:
+            kind, view = held.pop(rng.integers(len(held)))
+            base, key = model_base(view), model_key(view)
+            if kind == "shared":
+                registry.release_shared(view)
+                model[base][key] -= 1
+                if model[base][key] == 0:
+                    del model[base][key]
+            else:
+                registry.release_exclusive(view)
+                del model[base][key]
+            if not model[base]:
+                del model[base]
+            continue
+        view = views[rng.integers(len(views))]
+        base, key = model_base(view), model_key(view)
+        keys = model.get(base, {})
+        if rng.random() < 0.6:
+            expected = 0
+            if key in keys:
+                expected = -1 if keys[key] < 0 else 0
+            elif any(c < 0 and model_conflict(key, k) for k, c in keys.items()):
+                expected = -1
+            got = registry.acquire_shared(view)
+            if got == 0:
+                model.setdefault(base, {})[key] = keys.get(key, 0) + 1
+                held.append(("shared", view))
+        else:
+            conflict = key in keys or any(model_conflict(key, k) for k in keys)
+            expected = -1 if conflict else 0
+            got = registry.acquire_exclusive(view)
+            if got == 0:
+                model.setdefault(base, {})[key] = -1
+                held.append(("exclusive", view))
+        assert got == expected, (step, key, keys)
+    for kind, view in held:
+        (registry.release_shared if kind == "shared" else registry.release_exclusive)(view)
+    for buffer in buffers:
+        assert registry.acquire_exclusive(buffer) == 0
+        registry.release_exclusive(buffer)
