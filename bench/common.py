@@ -64,7 +64,20 @@ def _one_call_ns(fn: Callable[[], object]) -> float:
             return elapsed / calls
 
 
+# Untimed calls before each sample, for at least this long. Measured here: at
+# n = 1 000 000 the first calls after other work (a pandas call, np.exp over a
+# large array, even a 10 ms pause) run up to twice as slow for about 2 ms,
+# while caches and the core's clock settle. Without this, whichever library is
+# sampled right after a heavy one is timed slow.
+WARM_NS = 3_000_000
+
+
 def _sample(fn: Callable[[], object], inner: int) -> float:
+    start = time.perf_counter_ns()
+    while True:
+        fn()
+        if time.perf_counter_ns() - start >= WARM_NS:
+            break
     start = time.perf_counter_ns()
     for _ in range(inner):
         fn()
@@ -83,7 +96,7 @@ def compare(fns: Sequence[Callable[[], object]], budget_ns: int = BUDGET_NS) -> 
             fn()
     rough = [_one_call_ns(fn) for fn in fns]
     inners = [max(1, math.ceil(SAMPLE_NS / t)) for t in rough]
-    round_ns = sum(t * k for t, k in zip(rough, inners))
+    round_ns = sum(t * k + max(t, WARM_NS) for t, k in zip(rough, inners))
     rounds = int(min(MAX_ROUNDS, max(MIN_ROUNDS, budget_ns // max(round_ns, 1))))
     samples: list[list[float]] = [[] for _ in fns]
     for _ in range(rounds):
