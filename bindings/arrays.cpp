@@ -39,9 +39,7 @@ Result<ArrayView> typed_view(PyObject* object, std::string_view parameter) {
     }
     const numpy::ArrayFields* fields = numpy::fields(object);
     if (fields->descr == nullptr) report_fault("array without a descriptor");
-    Ref float64 = Ref::steal(api.descr_from_type(numpy::double_type_number));
-    if (!float64) report_fault("NumPy gave no float64 descriptor");
-    if (fields->descr != float64.get() && api.equiv_types(fields->descr, float64.get()) == 0) {
+    if (fields->descr != api.float64 && api.equiv_types(fields->descr, api.float64) == 0) {
         return argument_error(parameter, conversion_error(object, array_label));
     }
     return ArrayView{fields->data, static_cast<std::size_t>(fields->dimensions[0]),

@@ -140,6 +140,14 @@ Status bind_arguments(const CallSignature& signature, PyObject* const* args, Py_
 Result<std::uint32_t> extract_period(PyObject* object) {
     unsigned long long value = 0;
     if (PyLong_Check(object)) {
+        // Small non-negative ints, the usual case, are read in place.
+        auto* number = reinterpret_cast<PyLongObject*>(object);
+        if (PyUnstable_Long_IsCompact(number)) {
+            const Py_ssize_t small = PyUnstable_Long_CompactValue(number);
+            if (small >= 0 && static_cast<std::uint64_t>(small) <= 0xFFFFFFFFull) {
+                return static_cast<std::uint32_t>(small);
+            }
+        }
         value = PyLong_AsUnsignedLongLong(object);
     } else {
         Ref index = Ref::steal(PyNumber_Index(object));

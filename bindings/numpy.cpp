@@ -82,9 +82,13 @@ Result<const Api*> load_api() {
         reinterpret_cast<PyObject* (*)(int)>(table[45]),
         reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(table[182]),
         reinterpret_cast<unsigned int (*)()>(table[211])(),
+        nullptr,
     };
+    loaded->float64 = loaded->descr_from_type(double_type_number);
+    if (loaded->float64 == nullptr) report_fault("NumPy gave no float64 descriptor");
     const Api* stored = api_cell.store(loaded);
     if (stored != loaded) {
+        Py_DECREF(loaded->float64);
         loaded->~Api();
         std::free(loaded);
     } else {

@@ -32,6 +32,7 @@ struct Api {
     PyObject* (*descr_from_type)(int);                     // 45
     unsigned char (*equiv_types)(PyObject*, PyObject*);    // 182
     unsigned int feature_version;                          // from 211
+    PyObject* float64;  // the float64 descriptor, held for the life of the process
 };
 
 // The C-API, found on first use and kept for the life of the process.

@@ -5,35 +5,16 @@
 #include "numpy.hpp"
 #include "once.hpp"
 #include "flat_map.hpp"
+#include "lock.hpp"
 #include "pool.hpp"
 #include "view_key.hpp"
 
 #include <limits>
-#include <mutex>
 #include <new>
 
 namespace quorvane {
 
 namespace {
-
-// Takes a mutex without ever blocking while attached to the interpreter: a
-// thread that has to wait detaches first, so it cannot hold up the holder
-// (under the GIL) or a stop-the-world pause (free-threaded).
-class AttachedLock {
-public:
-    explicit AttachedLock(std::mutex& mutex) : mutex_(mutex) {
-        if (mutex_.try_lock()) return;
-        PyThreadState* state = PyEval_SaveThread();
-        mutex_.lock();
-        PyEval_RestoreThread(state);
-    }
-    ~AttachedLock() { mutex_.unlock(); }
-    AttachedLock(const AttachedLock&) = delete;
-    AttachedLock& operator=(const AttachedLock&) = delete;
-
-private:
-    std::mutex& mutex_;
-};
 
 using Count = std::intptr_t;
 constexpr Count largest_count = std::numeric_limits<Count>::max();
@@ -87,7 +68,7 @@ struct BorrowRegistry {
         pool.deallocate(set, sizeof(ViewSet));
     }
 
-    std::mutex lock;
+    Mutex lock;
     BlockPool pool;  // declared before the maps, so it outlives them
     FlatMap<std::uintptr_t, ViewSet*, BaseHash> bases{pool};
     ViewSet* spares = nullptr;
@@ -221,7 +202,7 @@ Result<Ref> create_registry() {
 }
 
 OnceCell<const RegistryTable> table_cell;
-std::mutex discovery_lock;
+Mutex discovery_lock;
 
 Result<const RegistryTable*> discover_registry() {
     Result<const char*> module_name = numpy::multiarray_module_name();
