@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import math
 import os
 import statistics
@@ -45,6 +46,36 @@ def empty(n: int) -> np.ndarray:
 
 # --- timing ----------------------------------------------------------------
 
+class Call:
+    """One call written as its users write it, e.g. Call("sma(p, x, out)",
+    sma=q.indicator_sma, p=10, x=x, out=out).
+
+    The expression is compiled into a loop with the names as locals, so a
+    sample times the call itself: no lambda or partial around it, whose own
+    cost (tens of ns) would blur the comparison of small calls.
+    """
+
+    def __init__(self, expr: str, **names: object) -> None:
+        params = ", ".join(f"{k}={k}" for k in names)
+        source = (f"def _loop(_count, {params}):\n"
+                  f"    for _ in _repeat(None, _count):\n"
+                  f"        {expr}\n"
+                  f"def _once({params}):\n"
+                  f"    return {expr}\n")
+        scope: dict[str, object] = dict(names, _repeat=itertools.repeat)
+        exec(source, scope)  # noqa: S102 - the benchmark's own expressions
+        self.expr = expr
+        self.loop: Callable[[int], None] = scope["_loop"]  # type: ignore[assignment]
+        self.once: Callable[[], object] = scope["_once"]  # type: ignore[assignment]
+
+    def __call__(self) -> object:
+        return self.once()
+
+
+def as_call(fn: Call | Callable[[], object]) -> Call:
+    return fn if isinstance(fn, Call) else Call("fn()", fn=fn)
+
+
 # One sample times `inner` back-to-back calls, so that the clock's own cost
 # (tens of ns) stays below 1 % of the sample.
 SAMPLE_NS = 200_000 if not QUICK else 50_000
@@ -53,15 +84,16 @@ MIN_ROUNDS = 9 if not QUICK else 3
 MAX_ROUNDS = 400 if not QUICK else 20
 
 
-def _one_call_ns(fn: Callable[[], object]) -> float:
+def _one_call_ns(call: Call) -> float:
     """Rough cost of one call, measured over at least a millisecond."""
-    calls, start = 0, time.perf_counter_ns()
+    count = 1
     while True:
-        fn()
-        calls += 1
+        start = time.perf_counter_ns()
+        call.loop(count)
         elapsed = time.perf_counter_ns() - start
-        if elapsed >= 1_000_000 and calls >= 3:
-            return elapsed / calls
+        if elapsed >= 1_000_000 and count >= 3:
+            return elapsed / count
+        count *= 2
 
 
 # Untimed calls before each sample, for at least this long. Measured here: at
@@ -72,36 +104,34 @@ def _one_call_ns(fn: Callable[[], object]) -> float:
 WARM_NS = 3_000_000
 
 
-def _sample(fn: Callable[[], object], inner: int) -> float:
+def _sample(call: Call, inner: int) -> float:
     start = time.perf_counter_ns()
-    while True:
-        fn()
-        if time.perf_counter_ns() - start >= WARM_NS:
-            break
+    while time.perf_counter_ns() - start < WARM_NS:
+        call.loop(inner)
     start = time.perf_counter_ns()
-    for _ in range(inner):
-        fn()
+    call.loop(inner)
     return (time.perf_counter_ns() - start) / inner
 
 
-def compare(fns: Sequence[Callable[[], object]], budget_ns: int = BUDGET_NS) -> list[float]:
+def compare(fns: Sequence[Call | Callable[[], object]],
+            budget_ns: int = BUDGET_NS) -> list[float]:
     """Median ns per call of each function.
 
     The functions are sampled in turns (one sample of each per round), so a
     burst of load from the other users of this machine hits all of them alike
     and the ratios between them survive it.
     """
-    for fn in fns:  # warm up: caches, lazy imports, first-call set-up
-        for _ in range(3):
-            fn()
-    rough = [_one_call_ns(fn) for fn in fns]
+    calls = [as_call(fn) for fn in fns]
+    for call in calls:  # first-call set-up, lazy imports
+        call.loop(3)
+    rough = [_one_call_ns(call) for call in calls]
     inners = [max(1, math.ceil(SAMPLE_NS / t)) for t in rough]
-    round_ns = sum(t * k + max(t, WARM_NS) for t, k in zip(rough, inners))
+    round_ns = sum(t * k + max(t * k, WARM_NS) for t, k in zip(rough, inners))
     rounds = int(min(MAX_ROUNDS, max(MIN_ROUNDS, budget_ns // max(round_ns, 1))))
-    samples: list[list[float]] = [[] for _ in fns]
+    samples: list[list[float]] = [[] for _ in calls]
     for _ in range(rounds):
-        for i, fn in enumerate(fns):
-            samples[i].append(_sample(fn, inners[i]))
+        for i, call in enumerate(calls):
+            samples[i].append(_sample(call, inners[i]))
     return [statistics.median(s) for s in samples]
 
 

@@ -15,9 +15,9 @@ from typing import Callable
 import numpy as np
 
 import quorvane as q
-from common import (ATR_PERIOD, BIG, EMA_PERIOD, MACD_PERIODS, SIZES, SMA_PERIOD, Target,
-                    bars, compare, empty, fmt_n, fmt_per_element, fmt_time, markdown_table, prices,
-                    targets_table, write_fragment)
+from common import (ATR_PERIOD, BIG, EMA_PERIOD, MACD_PERIODS, SIZES, SMA_PERIOD, Call,
+                    Target, bars, compare, empty, fmt_n, fmt_per_element, fmt_time,
+                    markdown_table, prices, targets_table, write_fragment)
 
 MISSING: dict[str, str] = {}
 
@@ -35,7 +35,7 @@ pd = _optional("pandas")
 bn = _optional("bottleneck")
 pl = _optional("polars")
 
-Case = tuple[Callable[[], object], Callable[[object], float]]
+Case = tuple[Call, Callable[[object], float]]
 
 
 def _last(result) -> float:
@@ -54,61 +54,66 @@ def numpy_sma(x: np.ndarray, p: int) -> np.ndarray:
 
 def sma_cases(n: int) -> dict[str, Case]:
     p, x, out = SMA_PERIOD, prices(n), empty(n)
-    cases: dict[str, Case] = {"quorvane": (lambda: q.indicator_sma(p, x, out), lambda _: out[-1])}
+    cases: dict[str, Case] = {
+        "quorvane": (Call("sma(p, x, out)", sma=q.indicator_sma, p=p, x=x, out=out),
+                     lambda _: out[-1])}
     if talib:
-        cases["TA-Lib"] = (lambda: talib.SMA(x, timeperiod=p), _last)
+        cases["TA-Lib"] = (Call("SMA(x, timeperiod=p)", SMA=talib.SMA, x=x, p=p), _last)
     if pd:
-        s = pd.Series(x)
-        cases["pandas"] = (lambda: s.rolling(p).mean(), _last)
+        cases["pandas"] = (Call("s.rolling(p).mean()", s=pd.Series(x), p=p), _last)
     if bn:
-        cases["bottleneck"] = (lambda: bn.move_mean(x, window=p), _last)
+        cases["bottleneck"] = (Call("move_mean(x, window=p)", move_mean=bn.move_mean, x=x, p=p),
+                               _last)
     if pl:
-        ps = pl.Series(x)
-        cases["polars"] = (lambda: ps.rolling_mean(p), _last)
-    cases["NumPy"] = (lambda: numpy_sma(x, p), _last)
+        cases["polars"] = (Call("s.rolling_mean(p)", s=pl.Series(x), p=p), _last)
+    cases["NumPy"] = (Call("numpy_sma(x, p)", numpy_sma=numpy_sma, x=x, p=p), _last)
     return cases
 
 
 def ema_cases(n: int) -> dict[str, Case]:
     p, x, out = EMA_PERIOD, prices(n), empty(n)
-    cases: dict[str, Case] = {"quorvane": (lambda: q.indicator_ema(p, x, out), lambda _: out[-1])}
+    cases: dict[str, Case] = {
+        "quorvane": (Call("ema(p, x, out)", ema=q.indicator_ema, p=p, x=x, out=out),
+                     lambda _: out[-1])}
     if talib:
-        cases["TA-Lib"] = (lambda: talib.EMA(x, timeperiod=p), _last)
+        cases["TA-Lib"] = (Call("EMA(x, timeperiod=p)", EMA=talib.EMA, x=x, p=p), _last)
     if pd:
-        s = pd.Series(x)
-        cases["pandas"] = (lambda: s.ewm(span=p, adjust=False).mean(), _last)
+        cases["pandas"] = (Call("s.ewm(span=p, adjust=False).mean()", s=pd.Series(x), p=p),
+                           _last)
     if pl:
-        ps = pl.Series(x)
-        cases["polars"] = (lambda: ps.ewm_mean(span=p, adjust=False), _last)
+        cases["polars"] = (Call("s.ewm_mean(span=p, adjust=False)", s=pl.Series(x), p=p),
+                           _last)
     return cases
 
 
 def macd_cases(n: int) -> dict[str, Case]:
-    f, s_, g = MACD_PERIODS
+    f, sl, g = MACD_PERIODS
     x = prices(n)
     m_out, s_out, h_out = empty(n), empty(n), empty(n)
     cases: dict[str, Case] = {
-        "quorvane": (lambda: q.indicator_macd(f, s_, g, x, m_out, s_out, h_out),
+        "quorvane": (Call("macd(f, sl, g, x, m, s, h)", macd=q.indicator_macd, f=f, sl=sl, g=g,
+                          x=x, m=m_out, s=s_out, h=h_out),
                      lambda _: m_out[-1])}
     if talib:
-        cases["TA-Lib"] = (lambda: talib.MACD(x, fastperiod=f, slowperiod=s_, signalperiod=g),
-                           _last)
+        cases["TA-Lib"] = (Call("MACD(x, fastperiod=f, slowperiod=sl, signalperiod=g)",
+                                MACD=talib.MACD, x=x, f=f, sl=sl, g=g), _last)
     if pd:
-        s = pd.Series(x)
+        series = pd.Series(x)
 
         def pandas_macd():
-            line = (s.ewm(span=f, adjust=False).mean() - s.ewm(span=s_, adjust=False).mean())
+            line = (series.ewm(span=f, adjust=False).mean()
+                    - series.ewm(span=sl, adjust=False).mean())
             signal = line.ewm(span=g, adjust=False).mean()
             return line, signal, line - signal
-        cases["pandas"] = (pandas_macd, _last)
+        cases["pandas"] = (Call("pandas_macd()", pandas_macd=pandas_macd), _last)
     if pl:
-        ps = pl.Series(x)
+        pseries = pl.Series(x)
 
         def polars_macd():
-            line = ps.ewm_mean(span=f, adjust=False) - ps.ewm_mean(span=s_, adjust=False)
+            line = pseries.ewm_mean(span=f, adjust=False) - pseries.ewm_mean(span=sl, adjust=False)
             signal = line.ewm_mean(span=g, adjust=False)
             return line, signal, line - signal
-        cases["polars"] = (polars_macd, _last)
+        cases["polars"] = (Call("polars_macd()", polars_macd=polars_macd), _last)
     return cases
 
 
@@ -117,9 +122,12 @@ def atr_cases(n: int) -> dict[str, Case]:
     high, low, close = bars(n)
     out = empty(n)
     cases: dict[str, Case] = {
-        "quorvane": (lambda: q.indicator_atr(p, high, low, close, out), lambda _: out[-1])}
+        "quorvane": (Call("atr(p, h, lo, c, out)", atr=q.indicator_atr, p=p, h=high, lo=low,
+                          c=close, out=out),
+                     lambda _: out[-1])}
     if talib:
-        cases["TA-Lib"] = (lambda: talib.ATR(high, low, close, timeperiod=p), _last)
+        cases["TA-Lib"] = (Call("ATR(h, lo, c, timeperiod=p)", ATR=talib.ATR, h=high, lo=low,
+                                c=close, p=p), _last)
     if pd:
         h, lo, c = pd.Series(high), pd.Series(low), pd.Series(close)
 
@@ -127,7 +135,7 @@ def atr_cases(n: int) -> dict[str, Case]:
             prev = c.shift()
             tr = pd.concat([h - lo, (h - prev).abs(), (lo - prev).abs()], axis=1).max(axis=1)
             return tr.ewm(alpha=1.0 / p, adjust=False).mean()
-        cases["pandas"] = (pandas_atr, _last)
+        cases["pandas"] = (Call("pandas_atr()", pandas_atr=pandas_atr), _last)
     if pl:
         frame = pl.DataFrame({"high": high, "low": low, "close": close})
 
@@ -137,7 +145,7 @@ def atr_cases(n: int) -> dict[str, Case]:
                                    (pl.col("high") - prev).abs(),
                                    (pl.col("low") - prev).abs())
             return frame.select(tr.ewm_mean(alpha=1.0 / p, adjust=False)).to_series()
-        cases["polars"] = (polars_atr, _last)
+        cases["polars"] = (Call("polars_atr()", polars_atr=polars_atr), _last)
     return cases
 
 
@@ -154,9 +162,9 @@ def check_agreement(name: str, cases: dict[str, Case]) -> list[str]:
     once the different warm-up conventions have faded out."""
     notes = []
     ref_call, ref_last = cases["quorvane"]
-    ref = ref_last(ref_call())
+    ref = ref_last(ref_call.once())
     for lib, (call, last) in cases.items():
-        got = last(call())
+        got = last(call.once())
         if not np.isclose(got, ref, rtol=1e-6, atol=1e-9):
             notes.append(f"{name}: {lib} ends at {got!r}, quorvane at {ref!r}")
     return notes

@@ -21,8 +21,8 @@ from typing import Callable
 import numpy as np
 
 import quorvane as q
-from common import (ATR_PERIOD, BIG, EMA_PERIOD, MACD_PERIODS, QUICK, SMA_PERIOD, Target,
-                    bars, compare, empty, fmt_n, fmt_time, markdown_table, prices,
+from common import (ATR_PERIOD, BIG, EMA_PERIOD, MACD_PERIODS, QUICK, SMA_PERIOD, Call,
+                    Target, bars, compare, empty, fmt_n, fmt_time, markdown_table, prices,
                     targets_table, write_fragment)
 
 SIZE_T = ctypes.c_size_t
@@ -52,15 +52,20 @@ def floor_section(lib: ctypes.CDLL) -> tuple[str, list[Target]]:
     outs = empty(n), empty(n), empty(n)
     high, low, close = bars(n)
     f, s, g = MACD_PERIODS
-    pairs: list[tuple[str, Callable[[], object], Callable[[], object]]] = [
-        ("SMA", lambda: q.indicator_sma(SMA_PERIOD, x, out),
-         lambda: lib.floor_sma(ptr(x), ptr(out), n, SMA_PERIOD)),
-        ("EMA", lambda: q.indicator_ema(EMA_PERIOD, x, out),
-         lambda: lib.floor_ema(ptr(x), ptr(out), n, EMA_PERIOD)),
-        ("MACD", lambda: q.indicator_macd(f, s, g, x, *outs),
-         lambda: lib.floor_macd(ptr(x), *map(ptr, outs), n, f, s, g)),
-        ("ATR", lambda: q.indicator_atr(ATR_PERIOD, high, low, close, out),
-         lambda: lib.floor_atr(ptr(high), ptr(low), ptr(close), ptr(out), n, ATR_PERIOD)),
+    xp, op, (mp, sp, hp) = ptr(x), ptr(out), map(ptr, outs)
+    pairs: list[tuple[str, Call, Call]] = [
+        ("SMA", Call("sma(p, x, out)", sma=q.indicator_sma, p=SMA_PERIOD, x=x, out=out),
+         Call("floor(xp, op, n, p)", floor=lib.floor_sma, xp=xp, op=op, n=n, p=SMA_PERIOD)),
+        ("EMA", Call("ema(p, x, out)", ema=q.indicator_ema, p=EMA_PERIOD, x=x, out=out),
+         Call("floor(xp, op, n, p)", floor=lib.floor_ema, xp=xp, op=op, n=n, p=EMA_PERIOD)),
+        ("MACD", Call("macd(f, s, g, x, m, sg, h)", macd=q.indicator_macd, f=f, s=s, g=g, x=x,
+                      m=outs[0], sg=outs[1], h=outs[2]),
+         Call("floor(xp, mp, sp, hp, n, f, s, g)", floor=lib.floor_macd, xp=xp, mp=mp, sp=sp,
+              hp=hp, n=n, f=f, s=s, g=g)),
+        ("ATR", Call("atr(p, h, lo, c, out)", atr=q.indicator_atr, p=ATR_PERIOD, h=high, lo=low,
+                     c=close, out=out),
+         Call("floor(hp, lp, cp, op, n, p)", floor=lib.floor_atr, hp=ptr(high), lp=ptr(low),
+              cp=ptr(close), op=op, n=n, p=ATR_PERIOD)),
     ]
     rows, targets = [], []
     for name, kernel, floor in pairs:
@@ -83,12 +88,14 @@ def small_call_section() -> tuple[str, list[Target]]:
     high, low, close = bars(n)
     f, s, g = MACD_PERIODS
     calls = [
-        ("SMA", lambda: q.indicator_sma(SMA_PERIOD, a, c)),
-        ("EMA", lambda: q.indicator_ema(EMA_PERIOD, a, c)),
-        ("MACD", lambda: q.indicator_macd(f, s, g, a, c, c2, c3)),
-        ("ATR", lambda: q.indicator_atr(ATR_PERIOD, high, low, close, c)),
+        ("SMA", Call("sma(p, a, c)", sma=q.indicator_sma, p=SMA_PERIOD, a=a, c=c)),
+        ("EMA", Call("ema(p, a, c)", ema=q.indicator_ema, p=EMA_PERIOD, a=a, c=c)),
+        ("MACD", Call("macd(f, s, g, a, c, c2, c3)", macd=q.indicator_macd, f=f, s=s, g=g, a=a,
+                      c=c, c2=c2, c3=c3)),
+        ("ATR", Call("atr(p, h, lo, cl, c)", atr=q.indicator_atr, p=ATR_PERIOD, h=high, lo=low,
+                     cl=close, c=c)),
     ]
-    np_add = lambda: np.add(a, b, out=c)  # noqa: E731
+    np_add = Call("add(a, b, out=c)", add=np.add, a=a, b=b, c=c)
     times = compare([np_add] + [call for _, call in calls])
     base = times[0]
     rows = [["np.add(a, b, out=c)", fmt_time(base), "1"]]
