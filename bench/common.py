@@ -97,11 +97,11 @@ def _one_call_ns(call: Call) -> float:
 
 
 # Untimed calls before each sample, for at least this long. Measured here: at
-# n = 1 000 000 the first calls after other work (a pandas call, np.exp over a
-# large array, even a 10 ms pause) run up to twice as slow for about 2 ms,
-# while caches and the core's clock settle. Without this, whichever library is
-# sampled right after a heavy one is timed slow.
-WARM_NS = 3_000_000
+# n = 1 000 000 the calls that follow other work (a pandas call, np.exp over a
+# large array, even a 10 ms pause) run up to twice as slow and take about
+# 10 ms to come back to speed, as the core's clock and the caches settle.
+# Without this, whichever library is sampled after a heavy one is timed slow.
+WARM_NS = 20_000_000
 
 
 def _sample(call: Call, inner: int) -> float:

@@ -138,7 +138,7 @@ PY
     echo
     echo "Measured $(date -u +%Y-%m-%d) by \`bash bench/run.sh\`$( ((quick)) && echo ' --quick (rough numbers)')."
     echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(nproc) cores, $(uname -sm), shared with other work while measuring: read the ratios, not the absolute times."
-    echo "Each figure is the median of repeated samples, libraries sampled in turns, each sample after 3 ms of untimed calls of the same function."
+    echo "Each figure is the median of repeated samples, libraries sampled in turns, each sample after 20 ms of untimed calls of the same function."
     echo
     echo "- Peer table: $(PYTHON_GIL=0 describe "$table_env")"
     [[ $target_env != "$table_env" ]] && echo "- Targets: $(PYTHON_GIL=0 describe "$target_env") (PYTHON_GIL=0)"
