@@ -59,11 +59,18 @@ std::optional<std::span<double>> contiguous_run(const ArrayView& view) {
 }
 
 InputSeries::InputSeries(InputSeries&& other) noexcept
-    : array_(std::move(other.array_)), view_(other.view_), table_(other.table_) {}
+    : array_(std::move(other.array_)),
+      view_(other.view_),
+      table_(other.table_),
+      location_(other.location_) {}
 
 InputSeries::~InputSeries() {
     if (!array_) return;
-    table_->release_shared(table_->state, array_.get());
+    if (location_) {
+        release_shared_at(table_->state, *location_);
+    } else {
+        table_->release_shared(table_->state, array_.get());
+    }
 }
 
 bool OutputSeries::writeable() const {
@@ -77,7 +84,10 @@ Result<InputSeries> extract_input_series(PyObject* object, std::string_view para
     Result<const RegistryTable*> table = borrow_registry();
     if (!table.ok()) return registry_unavailable(table.take_error());
     const RegistryTable* registry = table.value();
-    const int rc = registry->acquire_shared(registry->state, object);
+    std::optional<BorrowLocation> location;
+    if (is_own_registry(registry)) location = locate_borrow(object);
+    const int rc = location ? acquire_shared_at(registry->state, *location)
+                            : registry->acquire_shared(registry->state, object);
     if (rc == -1) {
         array = Ref();
         Text message("a shared borrow of argument '");
@@ -90,7 +100,7 @@ Result<InputSeries> extract_input_series(PyObject* object, std::string_view para
         message.append_signed(rc).append(" from borrow checking API");
         report_fault(message.view());
     }
-    return InputSeries(std::move(array), view.value(), registry);
+    return InputSeries(std::move(array), view.value(), registry, location);
 }
 
 Result<OutputSeries> extract_output_series(PyObject* object, std::string_view parameter) {

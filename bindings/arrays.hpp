@@ -39,11 +39,14 @@ public:
 
 private:
     friend Result<InputSeries> extract_input_series(PyObject*, std::string_view);
-    InputSeries(Ref array, ArrayView view, const RegistryTable* table)
-        : array_(std::move(array)), view_(view), table_(table) {}
+    InputSeries(Ref array, ArrayView view, const RegistryTable* table,
+                std::optional<BorrowLocation> location)
+        : array_(std::move(array)), view_(view), table_(table), location_(location) {}
     Ref array_;
     ArrayView view_;
     const RegistryTable* table_;
+    // Where the borrow sits, when the registry is this module's own.
+    std::optional<BorrowLocation> location_;
 };
 
 // The argument itself, borrowed from the call's argument vector.

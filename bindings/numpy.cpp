@@ -32,7 +32,6 @@ struct DescrHeadV2 {
 constexpr unsigned int numpy2_feature_version = 0x12;
 
 OnceCell<const char> multiarray_name;
-OnceCell<const Api> api_cell;
 
 Ref import(const char* name) {
     Ref text = Ref::steal(PyUnicode_FromString(name));
@@ -63,6 +62,10 @@ Result<long> numpy_major_version() {
     }
     return value;
 }
+
+}  // namespace
+
+OnceCell<const Api> api_cell;
 
 Result<const Api*> load_api() {
     Result<const char*> module_name = multiarray_module_name();
@@ -97,8 +100,6 @@ Result<const Api*> load_api() {
     return stored;
 }
 
-}  // namespace
-
 Result<const char*> multiarray_module_name() {
     if (const char* name = multiarray_name.load()) return name;
     Result<long> major = numpy_major_version();
@@ -107,13 +108,6 @@ Result<const char*> multiarray_module_name() {
     static const char numpy1[] = "numpy.core.multiarray";
     return multiarray_name.store(major.value() >= 2 ? numpy2 : numpy1);
 }
-
-Result<const Api*> api() {
-    if (const Api* loaded = api_cell.load()) return loaded;
-    return load_api();
-}
-
-const Api* api_if_loaded() { return api_cell.load(); }
 
 Py_ssize_t element_size(const Api& api, PyObject* array) {
     PyObject* descr = fields(array)->descr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "errors.hpp"
+#include "once.hpp"
 #include "python.hpp"
 
 #include <cstdint>
@@ -35,10 +36,16 @@ struct Api {
     PyObject* float64;  // the float64 descriptor, held for the life of the process
 };
 
+extern OnceCell<const Api> api_cell;
+
 // The C-API, found on first use and kept for the life of the process.
-Result<const Api*> api();
+Result<const Api*> load_api();
+inline Result<const Api*> api() {
+    if (const Api* loaded = api_cell.load()) return loaded;
+    return load_api();
+}
 // The table if it has been found already, else null.
-const Api* api_if_loaded();
+inline const Api* api_if_loaded() { return api_cell.load(); }
 
 // "numpy._core.multiarray" or "numpy.core.multiarray" (found once).
 Result<const char*> multiarray_module_name();

@@ -74,32 +74,21 @@ struct BorrowRegistry {
     ViewSet* spares = nullptr;
 };
 
-struct Located {
-    std::uintptr_t base;
-    ViewKey key;
-};
-
 const numpy::Api& registry_api() {
     const numpy::Api* api = numpy::api_if_loaded();
     if (api == nullptr) report_fault("borrow registry used before the NumPy API was found");
     return *api;
 }
 
-Located locate(PyObject* array) {
-    const numpy::Api& api = registry_api();
-    return {base_address(api, array), view_key(api, array)};
-}
-
 // Registers the first view of a base that holds none.
-void add_base(BorrowRegistry& registry, const Located& at, Count count) {
+void add_base(BorrowRegistry& registry, const BorrowLocation& at, Count count) {
     ViewSet* set = registry.take_set();
     set->views.insert(at.key, count);
     registry.bases.insert(at.base, set);
 }
 
-int acquire_shared(void* state, PyObject* array) {
+int acquire_shared_located(void* state, const BorrowLocation& at) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
-    const Located at = locate(array);
     AttachedLock guard(registry.lock);
     auto* base = registry.bases.find(at.base);
     if (base == nullptr) {
@@ -120,10 +109,14 @@ int acquire_shared(void* state, PyObject* array) {
     return 0;
 }
 
+int acquire_shared(void* state, PyObject* array) {
+    return acquire_shared_located(state, locate_borrow(array));
+}
+
 int acquire_exclusive(void* state, PyObject* array) {
     if ((numpy::fields(array)->flags & numpy::writeable_flag) == 0) return -2;
     auto& registry = *static_cast<BorrowRegistry*>(state);
-    const Located at = locate(array);
+    const BorrowLocation at = locate_borrow(array);
     AttachedLock guard(registry.lock);
     auto* base = registry.bases.find(at.base);
     if (base == nullptr) {
@@ -149,9 +142,8 @@ void remove_view(BorrowRegistry& registry, Base* base, View* view) {
     registry.give_back(set);
 }
 
-void release_shared(void* state, PyObject* array) {
+void release_shared_located(void* state, const BorrowLocation& at) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
-    const Located at = locate(array);
     AttachedLock guard(registry.lock);
     auto* base = registry.bases.find(at.base);
     if (base == nullptr) report_fault("release of a shared borrow whose base holds no borrow");
@@ -161,9 +153,13 @@ void release_shared(void* state, PyObject* array) {
     if (--view->value == 0) remove_view(registry, base, view);
 }
 
+void release_shared(void* state, PyObject* array) {
+    release_shared_located(state, locate_borrow(array));
+}
+
 void release_exclusive(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
-    const Located at = locate(array);
+    const BorrowLocation at = locate_borrow(array);
     AttachedLock guard(registry.lock);
     auto* base = registry.bases.find(at.base);
     if (base == nullptr) report_fault("release of an exclusive borrow whose base holds no borrow");
@@ -201,7 +197,6 @@ Result<Ref> create_registry() {
     return capsule;
 }
 
-OnceCell<const RegistryTable> table_cell;
 Mutex discovery_lock;
 
 Result<const RegistryTable*> discover_registry() {
@@ -235,17 +230,31 @@ Result<const RegistryTable*> discover_registry() {
                                  "this array binding");
     }
     capsule.release();  // held for the life of the process
-    return table_cell.store(table);
+    return registry_cell.store(table);
 }
 
 }  // namespace
 
-Result<const RegistryTable*> borrow_registry() {
-    if (const RegistryTable* table = table_cell.load()) return table;
+OnceCell<const RegistryTable> registry_cell;
+
+Result<const RegistryTable*> find_borrow_registry() {
     // One discovery at a time, so that this module never publishes two registries.
     AttachedLock guard(discovery_lock);
-    if (const RegistryTable* table = table_cell.load()) return table;
+    if (const RegistryTable* table = registry_cell.load()) return table;
     return discover_registry();
 }
+
+bool is_own_registry(const RegistryTable* table) { return table->acquire_shared == acquire_shared; }
+
+BorrowLocation locate_borrow(PyObject* array) {
+    const numpy::Api& api = registry_api();
+    return {base_address(api, array), view_key(api, array)};
+}
+
+int acquire_shared_at(void* state, const BorrowLocation& at) {
+    return acquire_shared_located(state, at);
+}
+
+void release_shared_at(void* state, const BorrowLocation& at) { release_shared_located(state, at); }
 
 }  // namespace quorvane

@@ -48,6 +48,15 @@ ViewKey view_key(const numpy::Api& api, PyObject* array) {
     const numpy::ArrayFields* view = numpy::fields(array);
     const auto data = reinterpret_cast<std::uintptr_t>(view->data);
     if (view->nd == 0) return {data, data, data, 1};
+    if (view->nd == 1) {
+        const Py_ssize_t extent = view->dimensions[0];
+        const Py_ssize_t stride = view->strides[0];
+        if (extent == 0) return {data, data, data, stride};
+        const Py_ssize_t offset = (extent - 1) * stride;
+        const auto item = static_cast<std::uintptr_t>(numpy::element_size(api, array));
+        if (offset < 0) return {data + static_cast<std::uintptr_t>(offset), data + item, data, stride};
+        return {data, data + static_cast<std::uintptr_t>(offset) + item, data, stride};
+    }
 
     ViewKey key{data, data, data, view->strides[0]};
     bool empty = false;
