@@ -3,9 +3,9 @@
 #include "binding.hpp"
 #include "memory.hpp"
 #include "numpy.hpp"
-#include "once.hpp"
 #include "flat_map.hpp"
 #include "lock.hpp"
+#include "once.hpp"
 #include "pool.hpp"
 #include "view_key.hpp"
 
@@ -87,7 +87,9 @@ void add_base(BorrowRegistry& registry, const BorrowLocation& at, Count count) {
     registry.bases.insert(at.base, set);
 }
 
-int acquire_shared_located(void* state, const BorrowLocation& at) {
+}  // namespace
+
+int acquire_shared_at(void* state, const BorrowLocation& at) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     AttachedLock guard(registry.lock);
     auto* base = registry.bases.find(at.base);
@@ -109,8 +111,10 @@ int acquire_shared_located(void* state, const BorrowLocation& at) {
     return 0;
 }
 
+namespace {
+
 int acquire_shared(void* state, PyObject* array) {
-    return acquire_shared_located(state, locate_borrow(array));
+    return acquire_shared_at(state, locate_borrow(array));
 }
 
 int acquire_exclusive(void* state, PyObject* array) {
@@ -142,7 +146,9 @@ void remove_view(BorrowRegistry& registry, Base* base, View* view) {
     registry.give_back(set);
 }
 
-void release_shared_located(void* state, const BorrowLocation& at) {
+}  // namespace
+
+void release_shared_at(void* state, const BorrowLocation& at) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     AttachedLock guard(registry.lock);
     auto* base = registry.bases.find(at.base);
@@ -153,8 +159,10 @@ void release_shared_located(void* state, const BorrowLocation& at) {
     if (--view->value == 0) remove_view(registry, base, view);
 }
 
+namespace {
+
 void release_shared(void* state, PyObject* array) {
-    release_shared_located(state, locate_borrow(array));
+    release_shared_at(state, locate_borrow(array));
 }
 
 void release_exclusive(void* state, PyObject* array) {
@@ -250,11 +258,5 @@ BorrowLocation locate_borrow(PyObject* array) {
     const numpy::Api& api = registry_api();
     return {base_address(api, array), view_key(api, array)};
 }
-
-int acquire_shared_at(void* state, const BorrowLocation& at) {
-    return acquire_shared_located(state, at);
-}
-
-void release_shared_at(void* state, const BorrowLocation& at) { release_shared_located(state, at); }
 
 }  // namespace quorvane
