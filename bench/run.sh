@@ -50,9 +50,9 @@ make_env() {
 # interpreter; prints the ones that have none. No source builds: a peer that
 # needs one (a C library of its own, a Rust toolchain) is left out, with a note.
 install_peers() {
-    local venv="$env_root/$1" spec pkg mod missing=()
-    for spec in "${peers[@]}"; do
-        pkg=${spec%%:*} mod=${spec#*:}
+    local venv="$env_root/$1" peer pkg mod missing=()
+    for peer in "${peers[@]}"; do
+        pkg=${peer%%:*} mod=${peer#*:}
         if "$venv/bin/python" -c "import $mod" >/dev/null 2>&1; then continue; fi
         if ! "$venv/bin/python" -m pip install --quiet --only-binary=:all: "$pkg" >&2 2>/dev/null \
             || ! "$venv/bin/python" -c "import $mod" >/dev/null 2>&1; then

@@ -33,9 +33,9 @@ def harness(tmp_path_factory):
         *(os.path.join(ROOT, s) for s in SOURCES), "-o", str(target),
     ]
     subprocess.run(command, check=True, capture_output=True)
-    spec = importlib.util.spec_from_file_location("error_harness", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("error_harness", target)
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 
