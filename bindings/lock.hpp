@@ -3,36 +3,40 @@
 
 #include "python.hpp"
 
+#include <sched.h>
+
 #include <atomic>
 
 namespace quorvane {
 
-// A small futex-style mutex: 0 free, 1 held, 2 held with waiters.
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// A spin lock for critical sections of a few dozen instructions: taking it
+// is one atomic exchange, giving it back a plain store. A waiter spins
+// briefly, then yields its core to whichever thread holds the lock.
 class Mutex {
 public:
     bool try_lock() {
-        int expected = 0;
-        return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
-                                              std::memory_order_relaxed);
+        return !held_.load(std::memory_order_relaxed) &&
+               !held_.exchange(true, std::memory_order_acquire);
     }
     void lock() {
-        int seen = 0;
-        if (state_.compare_exchange_strong(seen, 1, std::memory_order_acquire,
-                                           std::memory_order_relaxed)) {
-            return;
-        }
-        if (seen != 2) seen = state_.exchange(2, std::memory_order_acquire);
-        while (seen != 0) {
-            state_.wait(2, std::memory_order_relaxed);
-            seen = state_.exchange(2, std::memory_order_acquire);
+        for (unsigned spins = 0; !try_lock(); ++spins) {
+            if (spins < 64) {
+                spin_pause();
+            } else {
+                sched_yield();
+            }
         }
     }
-    void unlock() {
-        if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
-    }
+    void unlock() { held_.store(false, std::memory_order_release); }
 
 private:
-    std::atomic<int> state_{0};
+    std::atomic<bool> held_{false};
 };
 
 // Holds a mutex without ever blocking while attached to the interpreter: a

@@ -26,8 +26,8 @@ struct BaseHash {
     }
 };
 
-// The views of one base. A base entry goes when its last view goes; its view
-// set is kept aside and reused for the next base, tables and all.
+// The views of a base with more than one. When a base's last view goes,
+// its set is kept aside and reused for the next base, tables and all.
 struct ViewSet {
     explicit ViewSet(BlockPool& pool) : views(pool) {}
     FlatMap<ViewKey, Count, ViewKeyHash> views;
@@ -36,43 +36,88 @@ struct ViewSet {
 
 constexpr std::size_t kept_view_capacity = 16;
 
-struct BorrowRegistry {
+class BorrowRegistry;
+
+// The views of one base: most bases have a single view, kept in place; a
+// second distinct view moves them all into a view set.
+struct BaseViews {
+    ViewKey only_key;
+    Count only_count;
+    ViewSet* set;
+
+    Count* find(const ViewKey& key) {
+        if (set == nullptr) return only_key == key ? &only_count : nullptr;
+        auto* entry = set->views.find(key);
+        return entry != nullptr ? &entry->value : nullptr;
+    }
+    template <class Visit>
+    bool any_of(Visit visit) const {
+        if (set == nullptr) return visit(only_key, only_count);
+        return set->views.any_of(visit);
+    }
+    // Adds a view that is not there yet.
+    void insert(BorrowRegistry& registry, const ViewKey& key, Count count);
+    // Removes a view that is there; true when it was the base's last.
+    bool erase(BorrowRegistry& registry, const ViewKey& key);
+};
+
+class BorrowRegistry {
+public:
     BorrowRegistry() = default;
     BorrowRegistry(const BorrowRegistry&) = delete;
     BorrowRegistry& operator=(const BorrowRegistry&) = delete;
     ~BorrowRegistry() {
-        bases.any_of([this](std::uintptr_t, ViewSet* set) {
-            destroy(set);
+        bases.any_of([this](std::uintptr_t, const BaseViews& views) {
+            if (views.set != nullptr) destroy(views.set);
             return false;
         });
-        while (ViewSet* set = spares) {
-            spares = set->next_spare;
+        while (ViewSet* set = spares_) {
+            spares_ = set->next_spare;
             destroy(set);
         }
     }
 
     ViewSet* take_set() {
-        if (ViewSet* set = spares) {
-            spares = set->next_spare;
+        if (ViewSet* set = spares_) {
+            spares_ = set->next_spare;
             return set;
         }
         return new (pool.allocate(sizeof(ViewSet))) ViewSet(pool);
     }
     void give_back(ViewSet* set) {
         set->views.clear_and_trim(kept_view_capacity);
-        set->next_spare = spares;
-        spares = set;
-    }
-    void destroy(ViewSet* set) {
-        set->~ViewSet();
-        pool.deallocate(set, sizeof(ViewSet));
+        set->next_spare = spares_;
+        spares_ = set;
     }
 
     Mutex lock;
     BlockPool pool;  // declared before the maps, so it outlives them
-    FlatMap<std::uintptr_t, ViewSet*, BaseHash> bases{pool};
-    ViewSet* spares = nullptr;
+    FlatMap<std::uintptr_t, BaseViews, BaseHash> bases{pool};
+
+private:
+    void destroy(ViewSet* set) {
+        set->~ViewSet();
+        pool.deallocate(set, sizeof(ViewSet));
+    }
+    ViewSet* spares_ = nullptr;
 };
+
+void BaseViews::insert(BorrowRegistry& registry, const ViewKey& key, Count count) {
+    if (set == nullptr) {
+        set = registry.take_set();
+        set->views.insert(only_key, only_count);
+    }
+    set->views.insert(key, count);
+}
+
+bool BaseViews::erase(BorrowRegistry& registry, const ViewKey& key) {
+    if (set == nullptr) return true;
+    set->views.erase(set->views.find(key));
+    if (!set->views.empty()) return false;
+    registry.give_back(set);
+    set = nullptr;
+    return true;
+}
 
 const numpy::Api& registry_api() {
     const numpy::Api* api = numpy::api_if_loaded();
@@ -80,11 +125,11 @@ const numpy::Api& registry_api() {
     return *api;
 }
 
-// Registers the first view of a base that holds none.
-void add_base(BorrowRegistry& registry, const BorrowLocation& at, Count count) {
-    ViewSet* set = registry.take_set();
-    set->views.insert(at.key, count);
-    registry.bases.insert(at.base, set);
+using BaseEntry = FlatMap<std::uintptr_t, BaseViews, BaseHash>::Entry;
+
+// Drops one view of a base, and the base with its last view.
+void remove_view(BorrowRegistry& registry, BaseEntry* base, const ViewKey& key) {
+    if (base->value.erase(registry, key)) registry.bases.erase(base);
 }
 
 }  // namespace
@@ -92,23 +137,34 @@ void add_base(BorrowRegistry& registry, const BorrowLocation& at, Count count) {
 int acquire_shared_at(void* state, const BorrowLocation& at) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     AttachedLock guard(registry.lock);
-    auto* base = registry.bases.find(at.base);
+    BaseEntry* base = registry.bases.find(at.base);
     if (base == nullptr) {
-        add_base(registry, at, 1);
+        registry.bases.insert(at.base, BaseViews{at.key, 1, nullptr});
         return 0;
     }
-    auto& views = base->value->views;
-    if (auto* view = views.find(at.key)) {
-        if (view->value < 0 || view->value == largest_count) return -1;
-        ++view->value;
+    BaseViews& views = base->value;
+    if (Count* count = views.find(at.key)) {
+        if (*count < 0 || *count == largest_count) return -1;
+        ++*count;
         return 0;
     }
     const bool refused = views.any_of([&](const ViewKey& other, Count count) {
         return count < 0 && conflicts(at.key, other);
     });
     if (refused) return -1;
-    views.insert(at.key, 1);
+    views.insert(registry, at.key, 1);
     return 0;
+}
+
+void release_shared_at(void* state, const BorrowLocation& at) {
+    auto& registry = *static_cast<BorrowRegistry*>(state);
+    AttachedLock guard(registry.lock);
+    BaseEntry* base = registry.bases.find(at.base);
+    if (base == nullptr) report_fault("release of a shared borrow whose base holds no borrow");
+    Count* count = base->value.find(at.key);
+    if (count == nullptr) report_fault("release of a shared borrow of a view that holds no borrow");
+    if (*count <= 0) report_fault("release of a shared borrow of a view that holds no shared borrow");
+    if (--*count == 0) remove_view(registry, base, at.key);
 }
 
 namespace {
@@ -122,44 +178,19 @@ int acquire_exclusive(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const BorrowLocation at = locate_borrow(array);
     AttachedLock guard(registry.lock);
-    auto* base = registry.bases.find(at.base);
+    BaseEntry* base = registry.bases.find(at.base);
     if (base == nullptr) {
-        add_base(registry, at, -1);
+        registry.bases.insert(at.base, BaseViews{at.key, -1, nullptr});
         return 0;
     }
-    auto& views = base->value->views;
+    BaseViews& views = base->value;
     if (views.find(at.key) != nullptr) return -1;
     const bool refused =
         views.any_of([&](const ViewKey& other, Count) { return conflicts(at.key, other); });
     if (refused) return -1;
-    views.insert(at.key, -1);
+    views.insert(registry, at.key, -1);
     return 0;
 }
-
-// Drops one view of a base, and the base with its last view.
-template <class Base, class View>
-void remove_view(BorrowRegistry& registry, Base* base, View* view) {
-    ViewSet* set = base->value;
-    set->views.erase(view);
-    if (!set->views.empty()) return;
-    registry.bases.erase(base);
-    registry.give_back(set);
-}
-
-}  // namespace
-
-void release_shared_at(void* state, const BorrowLocation& at) {
-    auto& registry = *static_cast<BorrowRegistry*>(state);
-    AttachedLock guard(registry.lock);
-    auto* base = registry.bases.find(at.base);
-    if (base == nullptr) report_fault("release of a shared borrow whose base holds no borrow");
-    auto* view = base->value->views.find(at.key);
-    if (view == nullptr) report_fault("release of a shared borrow of a view that holds no borrow");
-    if (view->value <= 0) report_fault("release of a shared borrow of a view that holds no shared borrow");
-    if (--view->value == 0) remove_view(registry, base, view);
-}
-
-namespace {
 
 void release_shared(void* state, PyObject* array) {
     release_shared_at(state, locate_borrow(array));
@@ -169,13 +200,13 @@ void release_exclusive(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const BorrowLocation at = locate_borrow(array);
     AttachedLock guard(registry.lock);
-    auto* base = registry.bases.find(at.base);
+    BaseEntry* base = registry.bases.find(at.base);
     if (base == nullptr) report_fault("release of an exclusive borrow whose base holds no borrow");
-    auto* view = base->value->views.find(at.key);
-    if (view == nullptr || view->value != -1) {
+    Count* count = base->value.find(at.key);
+    if (count == nullptr || *count != -1) {
         report_fault("release of an exclusive borrow of a view that holds no exclusive borrow");
     }
-    remove_view(registry, base, view);
+    remove_view(registry, base, at.key);
 }
 
 void destroy_registry(PyObject* capsule) {
