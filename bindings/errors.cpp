@@ -1,5 +1,9 @@
 #include "errors.hpp"
 
+#include "memory.hpp"
+
+#include <cstdlib>
+#include <new>
 #include <string_view>
 
 namespace quorvane {
@@ -69,21 +73,29 @@ Text traceback_text(PyObject* traceback) {
 
 }  // namespace
 
+void ErrorValue::RecipeDeleter::operator()(Recipe* recipe) const {
+    recipe->~Recipe();
+    std::free(recipe);
+}
+
+ErrorValue::ErrorValue(Kind kind, Ref object)
+    : recipe_(new (allocate_or_abort(sizeof(Recipe))) Recipe{kind, std::move(object), nullptr, Text()}) {}
+
 ErrorValue ErrorValue::fixed(PyObject* exception_class, const char* message) {
     ErrorValue error(Kind::fixed, Ref::borrow(exception_class));
-    error.fixed_ = message;
+    error.recipe_->fixed = message;
     return error;
 }
 
 ErrorValue ErrorValue::composed(PyObject* exception_class, Text message) {
     ErrorValue error(Kind::composed, Ref::borrow(exception_class));
-    error.composed_ = std::move(message);
+    error.recipe_->composed = std::move(message);
     return error;
 }
 
 ErrorValue ErrorValue::conversion(PyTypeObject* source_type, const char* label) {
     ErrorValue error(Kind::conversion, Ref::borrow(reinterpret_cast<PyObject*>(source_type)));
-    error.fixed_ = label;
+    error.recipe_->fixed = label;
     return error;
 }
 
@@ -92,25 +104,26 @@ ErrorValue ErrorValue::materialised(Ref instance) {
 }
 
 void ErrorValue::raise_deferred() {
+    Recipe& recipe = *recipe_;
     Ref exception_class;
     Text message;
-    switch (kind_) {
+    switch (recipe.kind) {
         case Kind::fixed:
-            exception_class = std::move(object_);
-            message.append(fixed_);
+            exception_class = std::move(recipe.object);
+            message.append(recipe.fixed);
             break;
         case Kind::composed:
-            exception_class = std::move(object_);
-            message = std::move(composed_);
+            exception_class = std::move(recipe.object);
+            message = std::move(recipe.composed);
             break;
         case Kind::conversion:
             exception_class = Ref::borrow(PyExc_TypeError);
             message.append("'")
-                .append(qualified_type_name(reinterpret_cast<PyTypeObject*>(object_.get())).view())
+                .append(qualified_type_name(reinterpret_cast<PyTypeObject*>(recipe.object.get())).view())
                 .append("' object cannot be converted to '")
-                .append(fixed_)
+                .append(recipe.fixed)
                 .append("'");
-            object_ = Ref();
+            recipe.object = Ref();
             break;
         case Kind::materialised:
             report_fault("a materialised error has no recipe to run");
@@ -130,7 +143,7 @@ void ErrorValue::raise_deferred() {
 
 void set_pending_error(ErrorValue error) {
     if (error.is_materialised()) {
-        PyErr_SetRaisedException(error.object_.release());
+        PyErr_SetRaisedException(error.recipe_->object.release());
         return;
     }
     error.raise_deferred();

@@ -8,6 +8,7 @@
 
 #include <quorvane/fault.hpp>
 
+#include <memory>
 #include <optional>
 #include <source_location>
 #include <utility>
@@ -28,21 +29,29 @@ public:
     ErrorValue(ErrorValue&&) noexcept = default;
     ErrorValue& operator=(ErrorValue&&) noexcept = default;
 
-    bool is_materialised() const { return kind_ == Kind::materialised; }
+    bool is_materialised() const { return recipe_->kind == Kind::materialised; }
     // The instance of a materialised error (borrowed).
-    PyObject* instance() const { return object_.get(); }
+    PyObject* instance() const { return recipe_->object.get(); }
 
 private:
     friend void set_pending_error(ErrorValue error);
     friend void materialise_error(ErrorValue& error);
     enum class Kind { fixed, composed, conversion, materialised };
-    ErrorValue(Kind kind, Ref object) : kind_(kind), object_(std::move(object)) {}
+    // Everything an error holds, in one small allocation made only on failure,
+    // so that results on the success path stay a pointer wide.
+    struct Recipe {
+        Kind kind;
+        Ref object;  // the class (fixed, composed), the source type (conversion) or the instance
+        const char* fixed = nullptr;  // fixed message, or the conversion's label
+        Text composed;
+    };
+    struct RecipeDeleter {
+        void operator()(Recipe* recipe) const;
+    };
+    ErrorValue(Kind kind, Ref object);
     void raise_deferred();
 
-    Kind kind_;
-    Ref object_;  // the class (fixed, composed), the source type (conversion) or the instance
-    const char* fixed_ = nullptr;  // fixed message, or the conversion's label
-    Text composed_;
+    std::unique_ptr<Recipe, RecipeDeleter> recipe_;
 };
 
 // Leaves the exception pending in the interpreter; the caller then returns null.
