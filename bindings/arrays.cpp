@@ -9,19 +9,12 @@ namespace {
 
 constexpr const char* array_label = "numpy.ndarray[float64, ndim=1]";
 
-ErrorValue numpy_unavailable(ErrorValue cause) {
-    Text message("Failed to access NumPy array API capsule: ");
+// An error from outside this module, raised as `exception_class` with the
+// message `prefix` followed by a description of `cause`, which becomes its cause.
+ErrorValue outside_error(PyObject* exception_class, const char* prefix, ErrorValue cause) {
+    Text message(prefix);
     message.append(describe_error(cause).view());
-    ErrorValue error = ErrorValue::composed(PyExc_ImportError, std::move(message));
-    materialise_error(error);
-    PyException_SetCause(error.instance(), Ref::borrow(cause.instance()).release());
-    return error;
-}
-
-ErrorValue registry_unavailable(ErrorValue cause) {
-    Text message("Interal borrow checking API error: ");
-    message.append(describe_error(cause).view());
-    ErrorValue error = ErrorValue::composed(PyExc_RuntimeError, std::move(message));
+    ErrorValue error = ErrorValue::composed(exception_class, std::move(message));
     materialise_error(error);
     PyException_SetCause(error.instance(), Ref::borrow(cause.instance()).release());
     return error;
@@ -31,7 +24,10 @@ ErrorValue registry_unavailable(ErrorValue cause) {
 // equivalent to float64. The reasons for a refusal are not told apart.
 Result<ArrayView> typed_view(PyObject* object, std::string_view parameter) {
     Result<const numpy::Api*> loaded = numpy::api();
-    if (!loaded.ok()) return numpy_unavailable(loaded.take_error());
+    if (!loaded.ok()) {
+        return outside_error(PyExc_ImportError, "Failed to access NumPy array API capsule: ",
+                             loaded.take_error());
+    }
     const numpy::Api& api = *loaded.value();
 
     if (!numpy::is_array(api, object) || numpy::fields(object)->nd != 1) {
@@ -82,7 +78,10 @@ Result<InputSeries> extract_input_series(PyObject* object, std::string_view para
     if (!view.ok()) return view.take_error();
     Ref array = Ref::borrow(object);
     Result<const RegistryTable*> table = borrow_registry();
-    if (!table.ok()) return registry_unavailable(table.take_error());
+    if (!table.ok()) {
+        return outside_error(PyExc_RuntimeError, "Interal borrow checking API error: ",
+                             table.take_error());
+    }
     const RegistryTable* registry = table.value();
     std::optional<BorrowLocation> location;
     if (is_own_registry(registry)) location = locate_borrow(object);
