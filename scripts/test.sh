@@ -2,7 +2,9 @@
 # The test command: builds and installs quorvane into one virtual environment
 # per leg and runs the whole test suite in each.
 #
-#   ft   free-threaded CPython >= 3.13 (scripts/python-ft.sh), latest NumPy 2.x
+#   ft   free-threaded CPython >= 3.13 (scripts/python-ft.sh), latest NumPy 2.x;
+#        the suite runs twice: as imported (the module turns the GIL on) and
+#        with PYTHON_GIL=0
 #   gil  CPython 3.12 with the global lock (scripts/python-gil.sh), NumPy 1.26
 #
 # Usage: scripts/test.sh [pytest args...]     e.g. scripts/test.sh -k sma
@@ -60,8 +62,8 @@ quietly() {
     fi
 }
 
-# run_leg NAME -> 0 when the leg passed. Writes the junit report to
-# $scratch/NAME.xml when pytest ran.
+# run_leg NAME -> 0 when the leg passed. Writes the junit reports to
+# $scratch/NAME.xml (and $scratch/NAME-nogil.xml) when pytest ran.
 run_leg() {
     local leg=$1 finder numpy_spec title mypy_spec='mypy>=1.18,<1.19'
     case $leg in
@@ -120,8 +122,19 @@ run_leg() {
     step "$("$py" -c 'import numpy; print("numpy", numpy.__version__)')"
 
     step "pytest"
-    local rc=0
-    (cd "$scratch" && "$py" -m pytest -ra --junitxml="$scratch/$leg.xml" \
+    run_pytest "$leg" "$py" "$leg" || return 1
+    if [[ $leg == ft ]]; then
+        # Importing the module turns the GIL on unless PYTHON_GIL=0 keeps it
+        # off: the free-threaded build runs every test both ways.
+        step "pytest with PYTHON_GIL=0"
+        PYTHON_GIL=0 run_pytest "$leg" "$py" "$leg-nogil" || return 1
+    fi
+}
+
+# run_pytest LEG PYTHON REPORT -> 0 when pytest ran tests and all passed.
+run_pytest() {
+    local leg=$1 py=$2 report=$3 rc=0
+    (cd "$scratch" && "$py" -m pytest -ra --junitxml="$scratch/$report.xml" \
         "${pytest_args[@]}") || rc=$?
     case $rc in
         0) return 0 ;;
@@ -167,7 +180,9 @@ for leg in $legs; do
         summary+=("leg $leg: FAILED")
         status=1
     fi
-    [[ -f $scratch/$leg.xml ]] && reports+=("$scratch/$leg.xml")
+    for report in "$scratch/$leg.xml" "$scratch/$leg-nogil.xml"; do
+        [[ -f $report ]] && reports+=("$report")
+    done
 done
 
 printf '\n==================== summary ====================\n'
