@@ -23,25 +23,24 @@ std::optional<std::string_view> utf8_of(PyObject* text) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-Text qualified_type_name(PyTypeObject* type) {
-    Ref name = Ref::steal(PyType_GetQualName(type));
-    if (name) {
-        if (auto utf8 = utf8_of(name.get())) return Text(*utf8);
-    } else {
+// The UTF-8 of a new str reference, or `fallback` when the call that made it
+// failed or the text cannot be encoded; either error is cleared.
+Text text_or(Ref text, const char* fallback) {
+    if (!text) {
         PyErr_Clear();
+        return Text(fallback);
     }
-    return Text("<failed to extract type name>");
+    if (auto utf8 = utf8_of(text.get())) return Text(*utf8);
+    return Text(fallback);
+}
+
+Text qualified_type_name(PyTypeObject* type) {
+    return text_or(Ref::steal(PyType_GetQualName(type)), "<failed to extract type name>");
 }
 
 // repr() of an object as text, or a placeholder when it cannot be had.
 Text repr_text(PyObject* object) {
-    Ref repr = Ref::steal(PyObject_Repr(object));
-    if (repr) {
-        if (auto utf8 = utf8_of(repr.get())) return Text(*utf8);
-    } else {
-        PyErr_Clear();
-    }
-    return Text("<unprintable>");
+    return text_or(Ref::steal(PyObject_Repr(object)), "<unprintable>");
 }
 
 // The traceback formatted by the traceback module, folded onto one line.
