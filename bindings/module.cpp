@@ -87,8 +87,10 @@ Status add_function(PyObject* module, const FunctionRow& row) {
 Result<Ref> create_module() {
     Ref module = Ref::steal(PyModule_Create2(&definition, python_api_version));
     if (!module) return fetch_pending_error();
-#if PY_VERSION_HEX >= 0x030D0000
-    // The module declares that it needs the interpreter's global lock.
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030D0000
+    // The module declares that it needs the interpreter's global lock. The
+    // declaration exists only on free-threaded builds; with the GIL there is
+    // nothing to declare.
     if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return fetch_pending_error();
 #endif
     for (const FunctionRow& row : function_table) {
