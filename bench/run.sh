@@ -148,5 +148,8 @@ PY
     cat "$frags/targets.md"
     echo
     cat "$frags/alloc.md"
+    # What the targets mean and why some are missed: written by hand.
+    echo
+    cat "$here/notes.md"
 } >"$here/results.md"
 log "written: bench/results.md"

@@ -61,12 +61,15 @@ def main() -> None:
     bars = make_bars()
     table = with_indicators(bars)
 
-    print("First rows: each indicator is NaN until it has enough bars.")
+    start, stop = 12, 27
+    print(f"Rows {start} to {stop - 1} (counted from 0), where the indicators get their first")
+    print("values; each one is NaN until it has enough bars (the signal line and the")
+    print("histogram start later, see below).")
     shown = ["close", "sma_20", "ema_20", "macd", "macd_signal", "macd_hist", "atr_14"]
-    print(table[shown].iloc[12:27], end="\n\n")
+    print(table[shown].iloc[start:stop], end="\n\n")
 
     print("First row with a value, per indicator:")
-    for name in ("sma_20", "ema_20", "macd", "macd_signal", "atr_14"):
+    for name in ("sma_20", "ema_20", "macd", "macd_signal", "macd_hist", "atr_14"):
         first = table[name].first_valid_index()
         print(f"  {name:12} {first.date()}  (row {table.index.get_loc(first)})")
     print()
