@@ -7,6 +7,9 @@ import ctypes
 import numpy as np
 
 ATTRIBUTE = "_RUST_NUMPY_BORROW_CHECKING_API"
+# A capsule keeps the pointer to its name, not a copy: the bytes must live as
+# long as any capsule made by publish().
+_NAME = ATTRIBUTE.encode()
 
 ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
 RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
@@ -65,7 +68,6 @@ class Registry:
 
 def publish(table):
     """Publish `table` (kept alive by the caller) as another module would."""
-    name = ATTRIBUTE.encode()
-    capsule = _new_capsule(ctypes.addressof(table), name, None)
+    capsule = _new_capsule(ctypes.addressof(table), _NAME, None)
     setattr(multiarray(), ATTRIBUTE, capsule)
     return capsule
