@@ -105,37 +105,7 @@ run_logged() {
     fi
 }
 
-# The mirror this machine already uses for Debian's main archive.
-debian_mirror() {
-    local f uri
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [[ -f "$f" ]] || continue
-        # deb822 stanzas: take the URIs of a stanza whose Suites name a
-        # release (not its -security / -updates side suites).
-        uri=$(awk '
-            function take() { if (u != "" && s && !found) { print u; found = 1 } u = ""; s = 0 }
-            /^[[:space:]]*$/ { take(); next }
-            /^URIs:/   { u = $2 }
-            /^Suites:/ { for (i = 2; i <= NF; i++) if ($i !~ /-/) s = 1 }
-            END { take() }
-        ' "$f")
-        if [[ -n "$uri" ]]; then printf '%s\n' "${uri%/}"; return 0; fi
-    done
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [[ -f "$f" ]] || continue
-        uri=$(awk '
-            $1 == "deb" {
-                i = 2
-                if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
-                if ($(i + 1) !~ /-/) { print $i; exit }
-            }
-        ' "$f")
-        if [[ -n "$uri" ]]; then printf '%s\n' "${uri%/}"; return 0; fi
-    done
-    return 1
-}
-
-mirror=$(debian_mirror) || die "could not find the Debian mirror in the apt sources"
+mirror=$(bash "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh") || die "could not find the Debian mirror in the apt sources"
 
 # Trixie's source index only: no deb line, so no binary package of the
 # installed release can be upgraded from it.

@@ -1,19 +1,47 @@
 #!/usr/bin/env bash
-# Prints the path of a CPython interpreter with the global lock: 3.12, or
-# 3.11 when no 3.12 is found. $QUORVANE_PYTHON_GIL overrides the search.
+# Prints the path of a CPython interpreter with the global lock.
 #
-# A pythonX.Y on PATH may be a pyenv shim that fails unless that version is
-# selected, so every candidate is run before it is taken, and the versions
-# under `pyenv root` are searched as well.
+#   scripts/python-gil.sh        the oldest CPython that pyproject.toml's
+#                                requires-python allows (3.12 or newer)
+#   scripts/python-gil.sh 3.Y    CPython 3.Y exactly
+#
+# $QUORVANE_PYTHON_GIL is taken first when it fits. A pythonX.Y on PATH may
+# be a pyenv shim that fails unless that version is selected, so every
+# candidate is run before it is taken, and the versions under `pyenv root`
+# are searched as well. Progress and errors go to stderr.
 set -euo pipefail
 
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 log() { printf 'python-gil: %s\n' "$*" >&2; }
+
+# The lowest 3.Y that requires-python (">=3.Y") allows.
+minimum=$(sed -n 's/^requires-python *= *">= *\(3\.[0-9][0-9]*\)".*/\1/p' "$repo/pyproject.toml")
+if [[ -z $minimum ]]; then
+    log "error: pyproject.toml has no requires-python of the form \">=3.Y\""
+    exit 1
+fi
+minor=${minimum#3.}
+
+if (($# > 1)) || { (($# == 1)) && ! [[ $1 =~ ^3\.[0-9]+$ ]]; }; then
+    log "usage: python-gil.sh [3.Y]"
+    exit 2
+fi
+if (($# == 1)); then
+    if ((${1#3.} < minor)); then
+        log "error: CPython $1 is older than pyproject.toml's requires-python (>=$minimum)"
+        exit 1
+    fi
+    wanted=("$1")
+else
+    wanted=()
+    for ((m = minor; m <= minor + 8; m++)); do wanted+=("3.$m"); done
+fi
 
 # True when "$1" runs, is CPython X.Y ("$2") and has the global lock.
 is_gil_python() {
     local py=$1 want=$2
     [[ -n "$py" && -x "$py" ]] || return 1
-    "$py" - "$want" <<'EOF' >/dev/null 2>&1
+    "$py" - "$want" <<'PY' >/dev/null 2>&1
 import sys, sysconfig
 want = sys.argv[1]
 ok = (
@@ -22,7 +50,7 @@ ok = (
     and not sysconfig.get_config_var("Py_GIL_DISABLED")
 )
 sys.exit(0 if ok else 1)
-EOF
+PY
 }
 
 # The real path behind a candidate, so that a shim is never printed.
@@ -31,14 +59,17 @@ real_path() {
 }
 
 if [[ -n "${QUORVANE_PYTHON_GIL:-}" ]]; then
-    for want in 3.12 3.11; do
+    for want in "${wanted[@]}"; do
         if is_gil_python "$QUORVANE_PYTHON_GIL" "$want"; then
             real_path "$QUORVANE_PYTHON_GIL"
             exit 0
         fi
     done
-    log "error: QUORVANE_PYTHON_GIL=$QUORVANE_PYTHON_GIL is not a CPython 3.12 or 3.11 with the global lock"
-    exit 1
+    if (($# == 0)); then
+        log "error: QUORVANE_PYTHON_GIL=$QUORVANE_PYTHON_GIL is not a CPython >= $minimum with the global lock"
+        exit 1
+    fi
+    # Set for another leg's version: search for this one.
 fi
 
 pyenv_root=""
@@ -46,7 +77,7 @@ if command -v pyenv >/dev/null 2>&1; then
     pyenv_root=$(pyenv root 2>/dev/null || true)
 fi
 
-for want in 3.12 3.11; do
+for want in "${wanted[@]}"; do
     candidates=()
     if py=$(command -v "python$want" 2>/dev/null); then
         candidates+=("$py")
@@ -55,11 +86,9 @@ for want in 3.12 3.11; do
         # Newest patch release first.
         while IFS= read -r py; do
             candidates+=("$py")
-        done < <(printf '%s\n' "$pyenv_root"/versions/"$want"*/bin/"python$want" | sort -rV)
+        done < <(printf '%s\n' "$pyenv_root"/versions/"$want".*/bin/"python$want" | sort -rV)
     fi
-    for py in /usr/local/bin/"python$want" /usr/bin/"python$want"; do
-        candidates+=("$py")
-    done
+    candidates+=(/usr/local/bin/"python$want" /usr/bin/"python$want")
     for py in "${candidates[@]}"; do
         if is_gil_python "$py" "$want"; then
             real_path "$py"
@@ -68,5 +97,10 @@ for want in 3.12 3.11; do
     done
 done
 
-log "error: no CPython 3.12 or 3.11 found (set QUORVANE_PYTHON_GIL)"
+if (($# == 1)); then
+    what="CPython $1"
+else
+    what="CPython >= $minimum"
+fi
+log "error: no $what with the GIL found: install one (pyenv install ${wanted[0]}, or your distribution's python${wanted[0]} and python${wanted[0]}-venv) or set QUORVANE_PYTHON_GIL to it"
 exit 1

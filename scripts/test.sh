@@ -1,29 +1,110 @@
 #!/usr/bin/env bash
-# The test command: builds and installs quorvane into one virtual environment
-# per leg and runs the whole test suite in each.
+# The test command: builds quorvane on every leg (an interpreter with a
+# NumPy) and runs the whole test suite there; legs that share nothing run
+# side by side.
 #
-#   ft   free-threaded CPython >= 3.13 (scripts/python-ft.sh), latest NumPy 2.x;
-#        the suite runs twice: as imported (the module turns the GIL on) and
-#        with PYTHON_GIL=0
-#   gil  CPython 3.12 with the global lock (scripts/python-gil.sh), NumPy 1.26
-#
-# Usage: scripts/test.sh [pytest args...]     e.g. scripts/test.sh -k sma
+# Usage: scripts/test.sh [pytest args...]        e.g. scripts/test.sh -k sma
 # Environment:
-#   QUORVANE_LEGS        legs to run, space- or comma-separated (default "ft gil")
-#   QUORVANE_PYTHON_FT   free-threaded interpreter to use instead of the search
-#   QUORVANE_PYTHON_GIL  interpreter with the global lock to use instead of the search
+#   QUORVANE_LEGS   legs to run, space- or comma-separated (default: every
+#                   leg below; "ft" and "gil" are old names of cp313t, cp312)
+#   QUORVANE_JOBS   how many legs run at once (default: cores, at most 2)
+#   QUORVANE_PYTHON_FT, QUORVANE_PYTHON_GIL   interpreters to use instead of
+#                   the search (see scripts/python-ft.sh, scripts/python-gil.sh)
 #
-# Every leg runs even when an earlier one fails; the exit status is non-zero
-# when any leg failed to build, install or pass, or collected no tests.
+# Every leg runs even when another fails. The exit status is non-zero when
+# any leg failed to build, install or pass, or collected no tests. Each leg's
+# output is kept in .venvs/logs/LEG.log and shown when the leg ends; then one
+# line per leg and the total. A leg that failed outside its tests (no
+# interpreter, a failed build) counts as one failure in the total.
+#
+# Generic legs
+# ------------
+# A row of LEG_TABLE below: name, finder, numpy, runner, nogil, optional.
+#   name      the leg's venv is .venvs/NAME, its junit reports NAME*.xml
+#   finder    a script in scripts/ and its arguments (no spaces in them). With
+#             runner "plain" it prints the interpreter's path; with "chroot"
+#             the root directory, then the interpreter's path inside it.
+#   numpy     the NumPy requirement (wheels only, kept by a constraint while
+#             the other packages are installed)
+#   runner    plain: run the interpreter as it is;
+#             chroot: through scripts/chroot-run.sh, with the repository and
+#             the scratch directory mounted at the same paths inside
+#   nogil     yes: pytest runs a second time with PYTHON_GIL=0
+#   optional  yes: tests/requirements-optional.txt is installed too, each
+#             package on its own, wheels only, best effort (the tests that
+#             need a missing one skip and say why)
+# Every leg installs tests/requirements.txt (wheels only; failing fails the
+# leg), builds the module with warnings as errors and checks that the tests
+# import the installed module, not the tree.
+#
+# Special legs
+# ------------
+# A leg that needs its own build (a sanitizer, another architecture) is a
+# script scripts/legs/NAME.sh. The test command runs it, from the repository
+# root, as
+#     bash scripts/legs/NAME.sh SCRATCH [pytest args...]
+# where SCRATCH is a directory shared by this run's legs and the pytest args
+# are the caller's, paths made absolute, ending with the tests directory
+# when the caller named none. Exported: QUORVANE_REPO (the repository),
+# QUORVANE_LOGS (a directory for logs that outlive the run) and
+# SKBUILD_CMAKE_DEFINE (holds QUORVANE_WERROR=ON: keep it, append with ';').
+# scripts/leg-lib.sh has explain_failure, quietly and count_reports. The script
+#   - builds and installs the module, with warnings as errors;
+#   - installs tests/requirements.txt (all of it) and, if it likes,
+#     tests/requirements-optional.txt best effort;
+#   - runs pytest with SCRATCH as the working directory, writing junit
+#     reports SCRATCH/NAME.xml (further runs SCRATCH/NAME-WHAT.xml);
+#   - writes one line to SCRATCH/NAME.about saying what was tested, e.g.
+#     "CPython 3.13.5 free-threaded, i686 musl, NumPy 2.3.4";
+#   - on a failure outside pytest prints the lines that say why (e.g. with
+#     explain_failure) before the path of the full log;
+#   - exits 0 only when everything passed and pytest collected tests.
+# A special leg runs when QUORVANE_LEGS names it or it is in SPECIAL_DEFAULT.
+# A named leg without its script fails the run; a default one is reported
+# as skipped in the summary.
 set -uo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=leg-lib.sh
+. "$repo/scripts/leg-lib.sh"
+
+#          name    finder               numpy           runner nogil optional
+LEG_TABLE=(
+    "cp313t  python-ft.sh         numpy==2.4.*    plain  yes   no"
+    "cp312   python-gil.sh:3.12   numpy==1.26.*   plain  no    no"
+    "cp313   python-gil.sh:3.13   numpy==2.1.*    plain  no    yes"
+)
+SPECIAL_DEFAULT=(asan i686)
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_ROOT_USER_ACTION=ignore
 export PIP_PROGRESS_BAR=off
+# Warnings are errors in every build the test command makes (a user's
+# `pip install .` leaves them warnings).
+export SKBUILD_CMAKE_DEFINE="QUORVANE_WERROR=ON${SKBUILD_CMAKE_DEFINE:+;$SKBUILD_CMAKE_DEFINE}"
+export QUORVANE_REPO=$repo
+export QUORVANE_LOGS=$repo/.venvs/logs
+mkdir -p "$QUORVANE_LOGS"
 
-legs=${QUORVANE_LEGS:-ft gil}
+# The legs to run.
+generic_names=()
+for row in "${LEG_TABLE[@]}"; do
+    read -r name _ <<<"$row"
+    generic_names+=("$name")
+done
+legs=${QUORVANE_LEGS:-${generic_names[*]} ${SPECIAL_DEFAULT[*]}}
 legs=${legs//,/ }
+selected=()
+for leg in $legs; do
+    case $leg in
+        ft) leg=cp313t ;;
+        gil) leg=cp312 ;;
+    esac
+    [[ " ${selected[*]} " == *" $leg "* ]] || selected+=("$leg")
+done
+
+jobs=${QUORVANE_JOBS:-$(nproc 2>/dev/null || echo 1)}
+((jobs > 2)) && [[ -z ${QUORVANE_JOBS:-} ]] && jobs=2
+((jobs >= 1)) || jobs=1
 
 # Paths among the pytest arguments are taken relative to the caller's
 # directory; pytest itself runs elsewhere, so they are made absolute.
@@ -44,97 +125,37 @@ if ((!has_path)); then
 fi
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-test.XXXXXX")
+chmod 755 "$scratch"
 trap 'rm -rf "$scratch"' EXIT
 
-header() {
-    printf '\n==================== leg %s: %s ====================\n' "$1" "$2"
-}
-step() { printf -- '--- %s\n' "$*"; }
+leg_t0=$SECONDS
+# A step of a leg, with the seconds since the leg began.
+step() { printf -- '--- [%4ds] %s\n' $((SECONDS - leg_t0)) "$*"; }
 
-# Runs a command with its output in a log; shows the log's tail on failure.
-quietly() {
-    local log=$1
-    shift
-    if ! "$@" >"$log" 2>&1; then
-        echo "failed: $*"
-        tail -n 150 "$log"
-        return 1
+# ---------------------------------------------------------------- generic legs
+
+# Set by run_generic_leg for the helpers below.
+leg_runner="" leg_root="" leg_venv=""
+
+# in_leg COMMAND...: runs COMMAND where the leg's interpreter lives, in the
+# current directory (which must be inside the repository or the scratch
+# directory for a chroot leg).
+in_leg() {
+    if [[ $leg_runner == chroot ]]; then
+        bash "$repo/scripts/chroot-run.sh" "$leg_root" --bind "$repo" --bind "$scratch" \
+            --cd "$PWD" -- "$@"
+    else
+        "$@"
     fi
 }
 
-# run_leg NAME -> 0 when the leg passed. Writes the junit reports to
-# $scratch/NAME.xml (and $scratch/NAME-nogil.xml) when pytest ran.
-run_leg() {
-    local leg=$1 finder numpy_spec title mypy_spec='mypy>=1.18,<1.19'
-    case $leg in
-        ft)  finder=python-ft.sh;  numpy_spec='numpy>=2,<3';  title='free-threaded CPython, NumPy 2.x' ;;
-        gil) finder=python-gil.sh; numpy_spec='numpy==1.26.*'; title='CPython with the GIL, NumPy 1.26' ;;
-        *)   echo "unknown leg '$leg' (known: ft gil)"; return 1 ;;
-    esac
-    header "$leg" "$title"
+# The leg's venv interpreter.
+leg_py() { in_leg "$leg_venv/bin/python" "$@"; }
 
-    local base
-    if ! base=$(bash "$repo/scripts/$finder"); then
-        echo "no interpreter for leg $leg"
-        return 1
-    fi
-    step "interpreter: $base ($("$base" -c 'import sys; print(sys.version.split()[0])'))"
-
-    local venv=$repo/.venvs/$leg
-    local py=$venv/bin/python
-    local stamp=$venv/.quorvane-base
-    if ! [[ -x $py && -f $stamp && $(cat "$stamp") == "$base" ]] \
-            || ! "$py" -c 'import pip' >/dev/null 2>&1; then
-        step "creating $venv"
-        rm -rf "$venv"
-        "$base" -m venv "$venv" || return 1
-        quietly "$scratch/$leg-pip.log" "$py" -m pip install -q --upgrade pip || return 1
-        printf '%s\n' "$base" >"$stamp"
-    fi
-
-    # Wheels only: a dependency without a wheel for this interpreter fails at
-    # once instead of trying a source build. mypy 1.19 and later need librt
-    # and ast-serialize, which publish no free-threaded wheels.
-    step "installing $numpy_spec, pytest, $mypy_spec"
-    quietly "$scratch/$leg-deps.log" "$py" -m pip install -q --upgrade --only-binary=:all: \
-        "$numpy_spec" pytest "$mypy_spec" || return 1
-
-    step "building and installing quorvane"
-    local build_log=$venv/build.log
-    if ! "$py" -m pip install -v --no-deps --force-reinstall "$repo" >"$build_log" 2>&1; then
-        echo "build or install failed (full log: $build_log):"
-        tail -n 150 "$build_log"
-        return 1
-    fi
-    quietly "$scratch/$leg-check.log" "$py" -m pip check || return 1
-
-    # The tests must import the installed module, not anything in the tree.
-    local where
-    if ! where=$(cd "$scratch" && "$py" -W ignore -c \
-            'import quorvane, sys; print(quorvane.__file__)'); then
-        echo "the installed module does not import"
-        return 1
-    fi
-    case $where in
-        "$venv"/*) step "module: $where" ;;
-        *) echo "imported quorvane from $where, not from $venv"; return 1 ;;
-    esac
-    step "$("$py" -c 'import numpy; print("numpy", numpy.__version__)')"
-
-    step "pytest"
-    run_pytest "$leg" "$py" "$leg" || return 1
-    if [[ $leg == ft ]]; then
-        # Importing the module turns the GIL on unless PYTHON_GIL=0 keeps it
-        # off: the free-threaded build runs every test both ways.
-        step "pytest with PYTHON_GIL=0"
-        PYTHON_GIL=0 run_pytest "$leg" "$py" "$leg-nogil" || return 1
-    fi
-}
-
-# run_pytest LEG PYTHON REPORT -> 0 when pytest ran tests and all passed.
+# run_pytest LEG REPORT -> 0 when pytest ran tests and all passed.
 run_pytest() {
-    local leg=$1 py=$2 report=$3 rc=0
-    (cd "$scratch" && "$py" -m pytest -ra --junitxml="$scratch/$report.xml" \
+    local leg=$1 report=$2 rc=0
+    (cd "$scratch" && leg_py -m pytest -ra --junitxml="$scratch/$report.xml" \
         "${pytest_args[@]}") || rc=$?
     case $rc in
         0) return 0 ;;
@@ -143,50 +164,220 @@ run_pytest() {
     esac
 }
 
-# Sums the junit reports: "passed failed skipped".
-count_results() {
-    local py="" candidate
-    for candidate in "$repo"/.venvs/*/bin/python; do
-        [[ -x $candidate ]] && py=$candidate
-    done
-    [[ -n $py ]] || py=$(command -v python3) || { echo "0 0 0"; return; }
-    "$py" - "$@" <<'EOF'
-import sys
-import xml.etree.ElementTree as ET
-passed = failed = skipped = 0
-for path in sys.argv[1:]:
-    try:
-        root = ET.parse(path).getroot()
-    except (OSError, ET.ParseError):
-        continue
-    for suite in root.iter("testsuite"):
-        tests = int(suite.get("tests", 0))
-        bad = int(suite.get("failures", 0)) + int(suite.get("errors", 0))
-        skip = int(suite.get("skipped", 0))
-        passed += tests - bad - skip
-        failed += bad
-        skipped += skip
-print(passed, failed, skipped)
-EOF
+# install_optional LEG: each optional test dependency on its own, wheels
+# only, NumPy held to the leg's version.
+install_optional() {
+    local leg=$1 req=$repo/tests/requirements-optional.txt line missing=()
+    [[ -f $req ]] || return 0
+    while IFS= read -r line; do
+        line=${line%%#*}
+        line=${line//[[:space:]]/}
+        [[ -n $line ]] || continue
+        if ! leg_py -m pip install -q --only-binary=:all: -c "$scratch/$leg-constraints.txt" \
+                "$line" >>"$QUORVANE_LOGS/$leg-optional.log" 2>&1; then
+            missing+=("$line")
+        fi
+    done <"$req"
+    if ((${#missing[@]})); then
+        step "not installed (no wheel for this interpreter; their tests skip): ${missing[*]}"
+    fi
 }
 
-status=0
-summary=()
-reports=()
-for leg in $legs; do
-    if run_leg "$leg"; then
-        summary+=("leg $leg: passed")
-    else
-        summary+=("leg $leg: FAILED")
-        status=1
+# run_generic_leg NAME FINDER NUMPY RUNNER NOGIL OPTIONAL -> 0 when it passed.
+run_generic_leg() {
+    local leg=$1 finder=$2 numpy_spec=$3 nogil=$5 optional=$6
+    leg_runner=$4
+    local finder_args=(${finder//:/ }) found
+    step "interpreter: scripts/${finder_args[*]}"
+    if ! found=$(bash "$repo/scripts/${finder_args[0]}" "${finder_args[@]:1}"); then
+        echo "leg $leg: no interpreter (scripts/${finder_args[*]} failed)"
+        return 1
     fi
-    for report in "$scratch/$leg.xml" "$scratch/$leg-nogil.xml"; do
-        [[ -f $report ]] && reports+=("$report")
+    local base
+    if [[ $leg_runner == chroot ]]; then
+        { read -r leg_root; read -r base; } <<<"$found"
+    else
+        base=$found
+    fi
+    leg_venv=$repo/.venvs/$leg
+    local version
+    version=$(cd "$repo" && in_leg "$base" -c 'import sys, sysconfig
+print(sys.version.split()[0] + (" free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))') \
+        || { echo "leg $leg: $base does not run"; return 1; }
+    step "interpreter: $base${leg_root:+ in $leg_root} (CPython $version)"
+
+    local stamp=$leg_venv/.quorvane-base want_stamp="$leg_root:$base"
+    if ! [[ -f $stamp && $(cat "$stamp") == "$want_stamp" ]] \
+            || ! (cd "$repo" && leg_py -c 'import pip') >/dev/null 2>&1; then
+        step "creating $leg_venv"
+        rm -rf "$leg_venv"
+        (cd "$repo" && quietly "$QUORVANE_LOGS/$leg-venv.log" in_leg "$base" -m venv "$leg_venv") \
+            || return 1
+        (cd "$repo" && quietly "$QUORVANE_LOGS/$leg-pip.log" leg_py -m pip install -q --upgrade pip) \
+            || return 1
+        printf '%s\n' "$want_stamp" >"$stamp"
+    fi
+
+    # Wheels only: a dependency without a wheel for this interpreter fails at
+    # once instead of trying a source build.
+    printf '%s\n' "$numpy_spec" >"$scratch/$leg-constraints.txt"
+    step "installing $numpy_spec and tests/requirements.txt"
+    (cd "$repo" && quietly "$QUORVANE_LOGS/$leg-deps.log" leg_py -m pip install -q --upgrade \
+        --only-binary=:all: "$numpy_spec" -r tests/requirements.txt) || return 1
+    if [[ $optional == yes ]]; then
+        step "installing tests/requirements-optional.txt (best effort)"
+        : >"$QUORVANE_LOGS/$leg-optional.log"
+        (cd "$repo" && install_optional "$leg")
+    fi
+
+    step "building and installing quorvane (warnings are errors)"
+    local build_log=$QUORVANE_LOGS/$leg-build.log
+    if ! (cd "$repo" && leg_py -m pip install -v --no-deps --force-reinstall "$repo") \
+            >"$build_log" 2>&1; then
+        echo "build or install failed:"
+        explain_failure "$build_log"
+        return 1
+    fi
+    if ! grep -q 'quorvane: warnings are errors' "$build_log"; then
+        echo "the build did not turn warnings into errors (QUORVANE_WERROR=ON was lost):"
+        explain_failure "$build_log"
+        return 1
+    fi
+    (cd "$repo" && quietly "$QUORVANE_LOGS/$leg-check.log" leg_py -m pip check) || return 1
+
+    # The tests must import the installed module, not anything in the tree.
+    local where
+    if ! where=$(cd "$scratch" && leg_py -W ignore -c \
+            'import quorvane, sys; print(quorvane.__file__)' 2>"$QUORVANE_LOGS/$leg-import.log"); then
+        echo "the installed module does not import:"
+        explain_failure "$QUORVANE_LOGS/$leg-import.log"
+        return 1
+    fi
+    case $where in
+        "$leg_venv"/*) step "module: $where" ;;
+        *) echo "imported quorvane from $where, not from $leg_venv"; return 1 ;;
+    esac
+    local numpy_version
+    numpy_version=$(cd "$scratch" && leg_py -c 'import numpy; print(numpy.__version__)')
+    step "NumPy $numpy_version"
+    printf 'CPython %s, NumPy %s\n' "$version" "$numpy_version" >"$scratch/$leg.about"
+
+    step "pytest"
+    local status=0
+    run_pytest "$leg" "$leg" || status=1
+    if [[ $nogil == yes ]]; then
+        # Importing the module turns the GIL on unless PYTHON_GIL=0 keeps it
+        # off: the free-threaded build runs every test both ways.
+        step "pytest with PYTHON_GIL=0"
+        PYTHON_GIL=0 run_pytest "$leg" "$leg-nogil" || status=1
+    fi
+    return $status
+}
+
+# ---------------------------------------------------------------- running legs
+
+# run_leg NAME: runs one leg in this (background) shell; its status is the
+# leg's. Exit 3 means "skipped", with the reason in SCRATCH/NAME.skip.
+run_leg() {
+    local leg=$1 row name
+    leg_t0=$SECONDS
+    printf '==================== leg %s ====================\n' "$leg"
+    for row in "${LEG_TABLE[@]}"; do
+        read -r name _ <<<"$row"
+        if [[ $name == "$leg" ]]; then
+            # shellcheck disable=SC2086
+            run_generic_leg $row
+            return
+        fi
     done
+    local script=$repo/scripts/legs/$leg.sh
+    if [[ -f $script ]]; then
+        (cd "$repo" && bash "$script" "$scratch" "${pytest_args[@]}")
+        return
+    fi
+    if [[ " ${SPECIAL_DEFAULT[*]} " == *" $leg "* && -z ${QUORVANE_LEGS:-} ]]; then
+        echo "scripts/legs/$leg.sh does not exist" >"$scratch/$leg.skip"
+        cat "$scratch/$leg.skip"
+        return 3
+    fi
+    echo "unknown leg '$leg' (generic: ${generic_names[*]}; special: the scripts in scripts/legs/)"
+    return 1
+}
+
+declare -A started_at=() pid_leg=() leg_rc=()
+start_leg() {
+    local leg=$1
+    started_at[$leg]=$SECONDS
+    run_leg "$leg" >"$QUORVANE_LOGS/$leg.log" 2>&1 &
+    pid_leg[$!]=$leg
+}
+
+# A leg's output is shown in one piece when it ends.
+finish_leg() {
+    local leg=$1 rc=$2
+    leg_rc[$leg]=$rc
+    printf '\n'
+    cat "$QUORVANE_LOGS/$leg.log"
+    printf -- '--- leg %s ended after %ds (log: %s)\n' "$leg" \
+        $((SECONDS - ${started_at[$leg]})) "$QUORVANE_LOGS/$leg.log"
+}
+
+printf 'legs: %s (%d at a time)\n' "${selected[*]}" "$jobs"
+pending=("${selected[@]}")
+while ((${#pending[@]} || ${#pid_leg[@]})); do
+    while ((${#pending[@]})) && ((${#pid_leg[@]} < jobs)); do
+        start_leg "${pending[0]}"
+        pending=("${pending[@]:1}")
+    done
+    done_pid=""
+    wait -n -p done_pid "${!pid_leg[@]}"
+    rc=$?
+    [[ -n $done_pid ]] || continue
+    leg=${pid_leg[$done_pid]}
+    unset "pid_leg[$done_pid]"
+    finish_leg "$leg" "$rc"
 done
 
+# ---------------------------------------------------------------- summary
+
 printf '\n==================== summary ====================\n'
-printf '%s\n' "${summary[@]}"
-read -r passed failed skipped < <(count_results "${reports[@]}")
-printf 'total: %d passed, %d failed, %d skipped\n' "$passed" "$failed" "$skipped"
+status=0
+total_passed=0 total_failed=0 total_skipped=0
+for leg in "${selected[@]}"; do
+    rc=${leg_rc[$leg]}
+    about=$(cat "$scratch/$leg.about" 2>/dev/null || echo "-")
+    case $rc in
+        0) verdict=passed ;;
+        3) verdict=skipped ;;
+        *) verdict=FAILED ;;
+    esac
+    line=$(printf '%-7s %-7s %s' "$leg" "$verdict" "$about")
+    shopt -s nullglob
+    reports=("$scratch/$leg.xml" "$scratch/$leg"-*.xml)
+    shopt -u nullglob
+    leg_failed=0
+    for report in "${reports[@]}"; do
+        [[ -f $report ]] || continue
+        read -r p f s < <(count_reports "$report")
+        run=$(basename "$report" .xml)
+        run=${run#"$leg"}
+        run=${run#-}
+        [[ $run == nogil ]] && run="PYTHON_GIL=0"
+        line+=" | ${run:+$run: }$p passed, $f failed, $s skipped"
+        total_passed=$((total_passed + p))
+        total_failed=$((total_failed + f))
+        total_skipped=$((total_skipped + s))
+        leg_failed=$((leg_failed + f))
+    done
+    if [[ $verdict == skipped ]]; then
+        line+=" | $(cat "$scratch/$leg.skip" 2>/dev/null)"
+    elif [[ $verdict == FAILED ]]; then
+        status=1
+        # A leg that failed without a failing test still counts once.
+        ((leg_failed > 0)) || total_failed=$((total_failed + 1))
+    fi
+    printf '%s\n' "$line"
+done
+printf 'total: %d passed, %d failed, %d skipped\n' \
+    "$total_passed" "$total_failed" "$total_skipped"
 exit "$status"
