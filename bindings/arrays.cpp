@@ -49,9 +49,9 @@ std::optional<std::ptrdiff_t> element_stride(const ArrayView& view) {
     return view.stride / static_cast<Py_ssize_t>(sizeof(double));
 }
 
-std::optional<std::span<double>> contiguous_run(const ArrayView& view) {
+std::optional<OutputRun> contiguous_run(const ArrayView& view) {
     if (view.size > 1 && element_stride(view) != 1) return std::nullopt;
-    return std::span<double>(reinterpret_cast<double*>(view.data), view.size);
+    return OutputRun(view.data, view.size);
 }
 
 InputSeries::InputSeries(InputSeries&& other) noexcept

@@ -7,9 +7,10 @@
 #include "ref.hpp"
 #include "registry.hpp"
 
+#include <quorvane/kernels.hpp>
+
 #include <cstddef>
 #include <optional>
-#include <span>
 #include <string_view>
 
 namespace quorvane {
@@ -24,7 +25,7 @@ struct ArrayView {
 // Whole elements between neighbours, when the byte stride is a multiple of 8.
 std::optional<std::ptrdiff_t> element_stride(const ArrayView& view);
 // The run of a series that holds at most one value or has a byte stride of 8.
-std::optional<std::span<double>> contiguous_run(const ArrayView& view);
+std::optional<OutputRun> contiguous_run(const ArrayView& view);
 
 // A reference and a shared borrow, both given back by the destructor
 // (the borrow first).

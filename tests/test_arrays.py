@@ -1,6 +1,7 @@
 import numpy as np
 import pytest
 
+import quorvane
 from quorvane import indicator_atr, indicator_ema, indicator_macd, indicator_sma
 from conftest import bits, run_python
 
@@ -58,15 +59,39 @@ def test_float64_subclass_and_native_equivalent_dtypes_are_accepted():
     assert out.tolist()[1:] == [0.5, 1.5, 2.5, 3.5]
 
 
-def test_misaligned_data_is_used_in_place():
-    raw = np.zeros(8 * 6 + 1, dtype=np.uint8)
-    data = raw[1:].view(np.float64)
-    data[:] = [1, 2, 3, 4, 5, 6]
-    assert data.ctypes.data % 8 != 0
-    out_raw = np.zeros(8 * 6 + 3, dtype=np.uint8)
-    out = out_raw[3:].view(np.float64)
-    indicator_sma(3, data, out)
-    assert bits(out[2:]) == bits([2.0, 3.0, 4.0, 5.0])
+def misaligned(values, offset):
+    """A float64 array whose data pointer is `offset` bytes past a multiple of 8."""
+    raw = np.zeros(8 * len(values) + 16, dtype=np.uint8)
+    start = offset - raw.ctypes.data % 8 + 8
+    array = raw[start:start + 8 * len(values)].view(np.float64)
+    array[:] = values
+    assert array.ctypes.data % 8 == offset
+    return array
+
+
+# Each function with its inputs and its number of outputs. The values hold a
+# NaN and an infinity, so that every kernel also takes its rare paths.
+MISALIGNED_CALLS = {
+    "sma": (lambda ins, outs: quorvane.indicator_sma(3, *ins, *outs), 1, 1),
+    "ema": (lambda ins, outs: quorvane.indicator_ema(3, *ins, *outs), 1, 1),
+    "macd": (lambda ins, outs: quorvane.indicator_macd(3, 5, 4, *ins, *outs), 1, 3),
+    "atr": (lambda ins, outs: quorvane.indicator_atr(3, *ins, *outs), 3, 1),
+}
+
+
+@pytest.mark.parametrize("offsets", [(1, 3), (4, 0), (0, 7)], ids=["both", "inputs", "outputs"])
+@pytest.mark.parametrize("name", MISALIGNED_CALLS)
+def test_misaligned_arrays_are_used_in_place(name, offsets):
+    call, inputs, outputs = MISALIGNED_CALLS[name]
+    values = np.arange(1.0, 41.0)
+    values[17], values[29] = np.nan, np.inf
+    aligned_out = [np.zeros(40) for _ in range(outputs)]
+    call([values.copy() for _ in range(inputs)], aligned_out)
+    ins = [misaligned(values, offsets[0]) for _ in range(inputs)]
+    outs = [misaligned(np.zeros(40), offsets[1]) for _ in range(outputs)]
+    call(ins, outs)
+    assert [bits(out) for out in outs] == [bits(out) for out in aligned_out]
+    assert all(bits(array) == bits(values) for array in ins)
 
 
 def one_element_view(stride):

@@ -1,6 +1,5 @@
 // Average true range: the mean of the first `period` true ranges, then moved
 // by 1/period of the gap to each new true range.
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -23,8 +22,7 @@ inline double max_over_nan(double a, double b) {
 }
 
 // True range of bar i >= 1: reads high[i], low[i] and close[i - 1] only.
-inline double true_range(const double* high, const double* low, const double* close,
-                         std::size_t i) {
+inline double true_range(InputRun high, InputRun low, InputRun close, std::size_t i) {
     const double previous_close = close[i - 1];
     const double range = high[i] - low[i];
     const double up = std::fabs(high[i] - previous_close);
@@ -38,10 +36,10 @@ void compute_atr(std::size_t period, InputRun high, InputRun low, InputRun close
                  OutputRun output) {
     const std::size_t n = high.size();
     const std::size_t m = output.size();
-    double* const out = output.data();
+    const OutputRun out = output;
 
     if (period == 0 || n <= period) {
-        std::fill_n(out, m, kNaN);
+        out.fill(0, m, kNaN);
         return;
     }
     // Bars 1 .. n - 1 are read (close up to n - 2); positions up to n - 1 written.
@@ -54,26 +52,26 @@ void compute_atr(std::size_t period, InputRun high, InputRun low, InputRun close
     const bool overlap = detail::overlaps(high, output) || detail::overlaps(low, output) ||
                          detail::overlaps(close, output);
     if (overlap) {
-        std::fill_n(out, m, kNaN);
+        out.fill(0, m, kNaN);
     } else {
-        std::fill_n(out, period, kNaN);
-        std::fill_n(out + n, m - n, kNaN);
+        out.fill(0, period, kNaN);
+        out.fill(n, m - n, kNaN);
     }
 
-    const double* const h = high.data();
-    const double* const l = low.data();
-    const double* const c = close.data();
+    const InputRun h = high;
+    const InputRun l = low;
+    const InputRun c = close;
 
     double sum = 0.0;
     for (std::size_t i = 1; i <= period; ++i) sum = detail::add_first_nan(sum, true_range(h, l, c, i));
     const double divisor = static_cast<double>(period);
     double atr = sum / divisor;
-    out[period] = atr;
+    out.store(period, atr);
 
     const double r = 1.0 / divisor;
     for (std::size_t i = period + 1; i < n; ++i) {
         atr = detail::add_first_nan(atr, (true_range(h, l, c, i) - atr) * r);
-        out[i] = atr;
+        out.store(i, atr);
     }
 }
 

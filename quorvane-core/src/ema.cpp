@@ -1,7 +1,6 @@
 // Exponential moving average: seeded with the mean of the first window of
 // `period` consecutive finite values; non-finite values after it are passed
 // over without touching the average.
-#include <algorithm>
 #include <cstddef>
 
 #include "kernel_support.hpp"
@@ -15,26 +14,26 @@ using detail::kNaN;
 void compute_ema(std::size_t period, InputRun data, OutputRun output) {
     const std::size_t n = data.size();
     const std::size_t m = output.size();
-    double* const out = output.data();
+    const OutputRun out = output;
 
     // Period 0 and periods longer than the series both wrap to >= n here.
     if (period - 1 >= n) {
-        std::fill_n(out, m, kNaN);
+        out.fill(0, m, kNaN);
         return;
     }
     // Every position written below is at most n - 1.
     detail::check_index(n - 1, m);
 
-    const double* const in = data.data();
+    const InputRun in = data;
     const std::size_t p = period;
 
     // With overlap the whole output is filled before anything is read;
     // otherwise each position is written once, NaN or value.
     const bool overlap = detail::overlaps(data, output);
     if (overlap) {
-        std::fill_n(out, m, kNaN);
+        out.fill(0, m, kNaN);
     } else {
-        std::fill_n(out + n, m - n, kNaN);
+        out.fill(n, m - n, kNaN);
     }
 
     // First window of p finite values. No window that starts at or before a
@@ -47,16 +46,16 @@ void compute_ema(std::size_t period, InputRun data, OutputRun output) {
         ++j;
     }
     if (run < p) {
-        if (!overlap) std::fill_n(out, n, kNaN);
+        if (!overlap) out.fill(0, n, kNaN);
         return;
     }
     // The window is in[j - p] .. in[j - 1].
-    if (!overlap) std::fill_n(out, j - 1, kNaN);
+    if (!overlap) out.fill(0, j - 1, kNaN);
 
     double sum = -0.0;
     for (std::size_t k = j - p; k < j; ++k) sum = sum + in[k];
     double average = sum / static_cast<double>(p);
-    out[j - 1] = average;
+    out.store(j - 1, average);
 
     const double alpha = 2.0 / (static_cast<double>(p) + 1.0);
     const double beta = 1.0 - alpha;
@@ -66,9 +65,9 @@ void compute_ema(std::size_t period, InputRun data, OutputRun output) {
             // Only the first product can be NaN (an infinite average times a
             // zero beta), so the addition has at most one NaN operand.
             average = average * beta + x * alpha;
-            out[j] = average;
+            out.store(j, average);
         } else {
-            out[j] = kNaN;
+            out.store(j, kNaN);
         }
     }
 }

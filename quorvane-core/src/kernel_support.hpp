@@ -52,9 +52,11 @@ inline double add_first_nan(double a, double b) {
 // overlap an input follow the written order of reads and writes literally.
 inline bool overlaps(InputRun input, OutputRun output) {
     if (input.empty() || output.empty()) return false;
-    const std::less<const double*> before;
-    return before(input.data(), output.data() + output.size()) &&
-           before(output.data(), input.data() + input.size());
+    const std::less<const std::byte*> before;
+    const std::size_t in_bytes = input.size() * sizeof(double);
+    const std::size_t out_bytes = output.size() * sizeof(double);
+    return before(input.bytes(), output.bytes() + out_bytes) &&
+           before(output.bytes(), input.bytes() + in_bytes);
 }
 
 // The report of an index outside a run; never returns.

@@ -35,7 +35,7 @@ struct Smoothing {
 };
 
 // in[last] + in[last - 1] + ... + in[last - length + 1], newest first, from -0.0.
-double window_sum(const double* in, std::size_t last, std::size_t length) {
+double window_sum(InputRun in, std::size_t last, std::size_t length) {
     double sum = -0.0;
     for (std::size_t k = 0; k < length; ++k) sum = detail::add_first_nan(sum, in[last - k]);
     return sum;
@@ -68,7 +68,7 @@ struct Sightings {
     // newer than the NaN, the values before it add up to a finite number or
     // an overflowed infinity, never to a NaN. With infinities of one sign
     // only, an overflow to the other one could still turn it NaN early: sum.
-    bool nan_sum(const double* in, std::size_t first, double& sum) const {
+    bool nan_sum(InputRun in, std::size_t first, double& sum) const {
         if (nan > first) {
             const bool pos_newer = pos_inf > nan;
             const bool neg_newer = neg_inf > nan;
@@ -99,8 +99,8 @@ struct Periods {
 // `tracked`: the seeds may use what was seen while reading the data, since no
 // output overlaps it (an output that does may change values already read).
 template <bool tracked>
-void run_macd(Periods periods, const double* in, std::size_t n, double* macd_out,
-              double* signal_out, double* hist_out) {
+void run_macd(Periods periods, InputRun in, std::size_t n, OutputRun macd_out,
+              OutputRun signal_out, OutputRun hist_out) {
     const Smoothing fast_smoothing(periods.fast);
     const Smoothing slow_smoothing(periods.slow);
     const Smoothing signal_smoothing(periods.signal);
@@ -121,9 +121,9 @@ void run_macd(Periods periods, const double* in, std::size_t n, double* macd_out
             const double x = in[i];
             if (!is_finite(x)) [[unlikely]] seen.note_non_finite(x, i);
         }
-        macd_out[i] = kNaN;
-        signal_out[i] = kNaN;
-        hist_out[i] = kNaN;
+        macd_out.store(i, kNaN);
+        signal_out.store(i, kNaN);
+        hist_out.store(i, kNaN);
     }
 
     double fast = kNaN;
@@ -134,9 +134,9 @@ void run_macd(Periods periods, const double* in, std::size_t n, double* macd_out
         if (!is_finite(x)) [[unlikely]] {
             if constexpr (tracked) seen.note_non_finite(x, i);
             if (x != x) {
-                macd_out[i] = kNaN;
-                signal_out[i] = kNaN;
-                hist_out[i] = kNaN;
+                macd_out.store(i, kNaN);
+                signal_out.store(i, kNaN);
+                hist_out.store(i, kNaN);
                 continue;
             }
         }
@@ -154,7 +154,7 @@ void run_macd(Periods periods, const double* in, std::size_t n, double* macd_out
         }
 
         const double macd = fast - slow;
-        macd_out[i] = macd;
+        macd_out.store(i, macd);
 
         if (signal != signal) {
             // i >= slow + signal - 2, formed without wrap-around.
@@ -162,8 +162,8 @@ void run_macd(Periods periods, const double* in, std::size_t n, double* macd_out
         } else {
             signal = signal_smoothing.update_nan(signal, macd);
         }
-        signal_out[i] = signal;
-        hist_out[i] = signal != signal ? kNaN : macd - signal;
+        signal_out.store(i, signal);
+        hist_out.store(i, signal != signal ? kNaN : macd - signal);
     }
 }
 
@@ -187,11 +187,9 @@ void compute_macd(std::size_t fast_period, std::size_t slow_period, std::size_t 
                          detail::overlaps(data, signal_output) ||
                          detail::overlaps(data, hist_output);
     if (overlap) {
-        run_macd<false>(periods, data.data(), n, macd_output.data(), signal_output.data(),
-                        hist_output.data());
+        run_macd<false>(periods, data, n, macd_output, signal_output, hist_output);
     } else {
-        run_macd<true>(periods, data.data(), n, macd_output.data(), signal_output.data(),
-                       hist_output.data());
+        run_macd<true>(periods, data, n, macd_output, signal_output, hist_output);
     }
 }
 

@@ -1,6 +1,5 @@
 // Simple moving average: a window sum carried along the series and scaled by
 // the reciprocal of the period.
-#include <algorithm>
 #include <cstddef>
 
 #include "kernel_support.hpp"
@@ -13,38 +12,38 @@ using detail::kNaN;
 void compute_sma(std::size_t period, InputRun data, OutputRun output) {
     const std::size_t n = data.size();
     const std::size_t m = output.size();
-    double* const out = output.data();
+    const OutputRun out = output;
 
     // Period 0 and periods longer than the series both wrap to >= n here.
     if (period - 1 >= n) {
-        std::fill_n(out, m, kNaN);
+        out.fill(0, m, kNaN);
         return;
     }
     // Every position written below is at most n - 1.
     detail::check_index(n - 1, m);
 
-    const double* const in = data.data();
+    const InputRun in = data;
     const std::size_t p = period;
 
     // Positions p - 1 .. n - 1 all get a value. Without overlap only the
     // others need the NaN; with overlap the whole output is filled first, so
     // the reads below see what the fill left.
     if (detail::overlaps(data, output)) {
-        std::fill_n(out, m, kNaN);
+        out.fill(0, m, kNaN);
     } else {
-        std::fill_n(out, p - 1, kNaN);
-        std::fill_n(out + n, m - n, kNaN);
+        out.fill(0, p - 1, kNaN);
+        out.fill(n, m - n, kNaN);
     }
 
     double sum = -0.0;
     for (std::size_t k = 0; k < p; ++k) sum = detail::add_first_nan(sum, in[k]);
     const double r = 1.0 / static_cast<double>(p);
-    out[p - 1] = r * sum;
+    out.store(p - 1, r * sum);
 
     // The entering minus the leaving value, added to the carried sum.
     auto step = [&](std::size_t i) {
         sum = detail::add_first_nan(sum, in[i] - in[i - p]);
-        out[i] = r * sum;
+        out.store(i, r * sum);
     };
 
     std::size_t i = p;

@@ -2,12 +2,61 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 
 namespace quorvane {
 
-using InputRun = std::span<const double>;
-using OutputRun = std::span<double>;
+// A double that may sit at any address: the compiler's under-aligned form of
+// the type. An access through it is defined whatever the alignment, like a
+// byte copy, and compiles to the same moves as a plain access (x86 has no
+// aligned-only scalar double move). A memcpy would say the same, but GCC then
+// passes stored values through integer registers, which costs MACD a tenth
+// of its speed.
+using unaligned_double [[gnu::aligned(1)]] = double;
+
+// Runs of doubles at any address: an array's data pointer need not be a
+// multiple of 8, so elements are only read and written as unaligned_double.
+class OutputRun {
+public:
+    constexpr OutputRun() = default;
+    OutputRun(void* data, std::size_t size) : data_(static_cast<std::byte*>(data)), size_(size) {}
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::byte* bytes() const { return data_; }
+
+    void store(std::size_t index, double value) const {
+        *reinterpret_cast<unaligned_double*>(data_ + index * sizeof(double)) = value;
+    }
+    // Positions first .. first + count - 1 set to `value`.
+    void fill(std::size_t first, std::size_t count, double value) const {
+        for (std::size_t i = first; i < first + count; ++i) store(i, value);
+    }
+
+private:
+    std::byte* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+class InputRun {
+public:
+    constexpr InputRun() = default;
+    InputRun(const void* data, std::size_t size)
+        : data_(static_cast<const std::byte*>(data)), size_(size) {}
+    // The same run, read only.
+    InputRun(const OutputRun& run) : data_(run.bytes()), size_(run.size()) {}
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const std::byte* bytes() const { return data_; }
+
+    double operator[](std::size_t index) const {
+        return *reinterpret_cast<const unaligned_double*>(data_ + index * sizeof(double));
+    }
+
+private:
+    const std::byte* data_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 // Every kernel writes only inside its output runs; an index outside one is an
 // internal fault. Positions without a value get the quiet NaN 0x7FF8000000000000.
