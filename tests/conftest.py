@@ -1,6 +1,9 @@
 import os
+import shlex
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import numpy as np
@@ -28,6 +31,18 @@ def run_python(code, env=None, **kwargs):
         timeout=120,
         **kwargs,
     )
+
+
+def cxx_command():
+    """The C++ compiler for helpers loaded into the interpreter under test, as
+    a command list, or None. QUORVANE_TEST_CXX names it when set; otherwise the
+    one the interpreter was built with (a cross-built interpreter's headers
+    need its own compiler), and g++ when that is not on this machine."""
+    for text in (os.environ.get("QUORVANE_TEST_CXX"), sysconfig.get_config_var("CXX"), "g++"):
+        command = shlex.split(text or "")
+        if command and shutil.which(command[0]):
+            return command
+    return None
 
 
 FREE_THREADED = bool(__import__("sysconfig").get_config_var("Py_GIL_DISABLED"))

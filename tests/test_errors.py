@@ -3,14 +3,13 @@ test-only extension built from the same sources, and the fault report."""
 
 import importlib.util
 import os
-import shutil
 import subprocess
 import sysconfig
 
 import numpy as np
 import pytest
 
-from conftest import run_python
+from conftest import cxx_command, run_python
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS)
@@ -20,12 +19,12 @@ SOURCES = ["bindings/errors.cpp", "bindings/binding.cpp", "bindings/text.cpp",
 
 @pytest.fixture(scope="module")
 def harness(tmp_path_factory):
-    compiler = shutil.which("g++")
+    compiler = cxx_command()
     if compiler is None or not all(os.path.exists(os.path.join(ROOT, s)) for s in SOURCES):
-        pytest.skip("needs g++ and the source tree")
+        pytest.skip("needs a C++ compiler and the source tree")
     target = tmp_path_factory.mktemp("harness") / ("error_harness" + sysconfig.get_config_var("EXT_SUFFIX"))
     command = [
-        compiler, "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-ffp-contract=off",
+        *compiler, "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-ffp-contract=off",
         "-fno-exceptions", "-fno-rtti", "-fPIC", "-shared",
         "-I" + sysconfig.get_paths()["include"], "-I" + os.path.join(ROOT, "bindings"),
         "-I" + os.path.join(ROOT, "quorvane-core", "include"),

@@ -3,12 +3,21 @@
 #pragma once
 
 #include <bit>
+#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <source_location>
 
 #include "quorvane/kernels.hpp"
+
+// Every result is defined to the bit. Arithmetic on doubles must round each
+// operation to double: with excess precision (x87 arithmetic on 32-bit x86,
+// FLT_EVAL_METHOD 2) intermediate values round twice and the last bits of the
+// results change. CMakeLists.txt asks for SSE2 arithmetic on 32-bit x86.
+#if !defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD != 0
+#error "double arithmetic with excess precision (FLT_EVAL_METHOD != 0) would change results bit for bit; build with SSE2 arithmetic (-msse2 -mfpmath=sse on 32-bit x86)"
+#endif
 
 namespace quorvane::detail {
 
