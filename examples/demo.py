@@ -137,18 +137,39 @@ def load_csv(path: Path) -> Bars:
     date_column = next((by_name[name] for name in DATE_COLUMNS if name in by_name), None)
     if date_column is not None:
         cells = frame[date_column].str.strip()
+        empty = (cells == "").to_numpy()
+        if empty.any():
+            row = int(np.flatnonzero(empty)[0])
+            raise DemoError(f"{path}: column '{date_column}', line {row + 2}: the date is empty")
         parsed = pd.to_datetime(cells, errors="coerce", format="mixed")
-        bad = parsed.isna() & (cells != "")
+        bad = parsed.isna().to_numpy()
         if bad.any():
-            row = int(np.flatnonzero(bad.to_numpy())[0])
+            row = int(np.flatnonzero(bad)[0])
             raise DemoError(
                 f"{path}: column '{date_column}', line {row + 2}: "
                 f"cannot read {cells.iloc[row]!r} as a date"
             )
-        if not parsed.isna().any():
-            dates = parsed.to_numpy(dtype="datetime64[ns]")
+        dates = parsed.to_numpy(dtype="datetime64[ns]")
+        check_order(path, date_column, cells, dates)
 
     return Bars(name=path.name, dates=dates, **prices)
+
+
+def check_order(path: Path, column: str, cells, dates: np.ndarray) -> None:
+    """The indicators run from the oldest bar to the newest: refuse rows out of order."""
+    later = dates[1:] > dates[:-1]
+    if later.all():
+        return
+    row = int(np.flatnonzero(~later)[0]) + 1
+    here, before = cells.iloc[row], cells.iloc[row - 1]
+    # Line numbers as an editor shows them: the header is line 1.
+    if dates[row] == dates[row - 1]:
+        problem = f"{here!r} repeats the date of line {row + 1}; the demo needs one row per date"
+    elif (dates[1:] < dates[:-1]).all():
+        problem = f"the rows are newest first ({here!r} after {before!r}); the demo needs them oldest first"
+    else:
+        problem = f"{here!r} comes after {before!r}; the demo needs the rows in time order, oldest first"
+    raise DemoError(f"{path}: column '{column}', line {row + 2}: {problem}")
 
 
 @dataclass
@@ -186,6 +207,32 @@ def compute(bars: Bars, periods: Periods) -> Indicators:
     except (ValueError, OverflowError) as exc:
         raise DemoError(f"cannot compute the indicators: {exc}") from None
     return result
+
+
+def listing(items: list[str]) -> str:
+    return items[0] if len(items) == 1 else f"{', '.join(items[:-1])} and {items[-1]}"
+
+
+def empty_outputs(n: int, ind: Indicators, periods: Periods) -> list[str]:
+    """One note per reason that outputs hold no value at all: too few bars
+    for their warm-up, or missing prices."""
+    signal_start = periods.slow + periods.signal - 1  # bars up to the signal line's first value
+    outputs = (
+        (f"SMA({periods.sma})", ind.sma, periods.sma),
+        (f"EMA({periods.ema})", ind.ema, periods.ema),
+        (f"MACD({periods.fast},{periods.slow})", ind.macd, periods.slow),
+        (f"Signal({periods.signal})", ind.signal, signal_start),
+        ("Hist", ind.hist, signal_start),
+        (f"ATR({periods.atr})", ind.atr, periods.atr + 1),
+    )
+    short = [f"{label} (needs {needed})" for label, values, needed in outputs if n < needed]
+    gaps = [label for label, values, needed in outputs if n >= needed and np.isnan(values).all()]
+    notes = []
+    if short:
+        notes.append(f"{n} bars are too few for {listing(short)}: those columns have no value")
+    if gaps:
+        notes.append(f"missing or infinite prices leave no value in {listing(gaps)}")
+    return notes
 
 
 def decimals_for(values: np.ndarray, digits: int) -> int:
@@ -238,15 +285,38 @@ def print_table(bars: Bars, ind: Indicators, periods: Periods, count: int) -> No
         print(line([cells[i] for _, cells, _ in columns]))
 
 
+RISING, FALLING = "#2ca02c", "#d62728"
+MOST_BARS = 400  # beyond this the histogram's bars would be thinner than a pixel
+
+
+def draw_histogram(ax, x: np.ndarray, hist: np.ndarray, dated: bool) -> tuple:
+    """The MACD histogram, green above zero and red below: one bar per bar
+    while they stay visible, a filled area for longer spans. Returns the
+    legend swatch, which shows both colours."""
+    from matplotlib.patches import Patch
+
+    values = np.nan_to_num(hist)
+    if len(x) <= MOST_BARS:
+        width = 0.8  # of the spacing between bars
+        if dated and len(x) > 1:
+            width = np.median(np.diff(x)) * 0.8
+        ax.bar(x, values, width=width, color=np.where(values >= 0, RISING, FALLING), alpha=0.6)
+    else:
+        ax.fill_between(x, 0.0, np.maximum(values, 0.0), step="mid", color=RISING, alpha=0.6, linewidth=0)
+        ax.fill_between(x, 0.0, np.minimum(values, 0.0), step="mid", color=FALLING, alpha=0.6, linewidth=0)
+    return (Patch(color=RISING, alpha=0.6), Patch(color=FALLING, alpha=0.6))
+
+
 def draw_chart(bars: Bars, ind: Indicators, periods: Periods, last: int, path: Path) -> None:
     progress("drawing the chart with matplotlib ...")
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.legend_handler import HandlerTuple
 
     n = len(bars)
-    start = 0 if last <= 0 else max(0, n - last)
+    start = 0 if last == 0 else max(0, n - last)
     view = slice(start, n)
     x = bars.dates[view] if bars.dates is not None else np.arange(start + 1, n + 1)
 
@@ -261,24 +331,23 @@ def draw_chart(bars: Bars, ind: Indicators, periods: Periods, last: int, path: P
     ax_price.plot(x, ind.sma[view], color="#1f77b4", linewidth=1.4, label=f"SMA({periods.sma})")
     ax_price.plot(x, ind.ema[view], color="#ff7f0e", linewidth=1.4, label=f"EMA({periods.ema})")
     ax_price.set_ylabel("Price")
-    ax_price.legend(loc="best")
+    # Legends stand to the right of the panels, where they cover no line.
+    outside = {"loc": "upper left", "bbox_to_anchor": (1.005, 1.0), "borderaxespad": 0.0}
+    ax_price.legend(**outside)
 
-    hist = ind.hist[view]
-    colors = np.where(hist >= 0, "#2ca02c", "#d62728")
-    width = 0.8  # of the spacing between bars
-    if bars.dates is not None and len(x) > 1:
-        width = np.median(np.diff(x)) * 0.8
-    ax_macd.bar(x, np.nan_to_num(hist), width=width, color=colors, alpha=0.6, label="Histogram")
+    swatch = draw_histogram(ax_macd, x, ind.hist[view], dated=bars.dates is not None)
     ax_macd.plot(x, ind.macd[view], color="#1f77b4", linewidth=1.1,
                  label=f"MACD({periods.fast},{periods.slow})")
     ax_macd.plot(x, ind.signal[view], color="#ff7f0e", linewidth=1.1, label=f"Signal({periods.signal})")
     ax_macd.axhline(0.0, color="#888888", linewidth=0.6)
     ax_macd.set_ylabel("MACD")
-    ax_macd.legend(loc="upper left")
+    handles, labels = ax_macd.get_legend_handles_labels()
+    ax_macd.legend([swatch, *handles], ["Histogram", *labels], **outside,
+                   handler_map={tuple: HandlerTuple(ndivide=None, pad=0.0)})
 
     ax_atr.plot(x, ind.atr[view], color="#9467bd", linewidth=1.2, label=f"ATR({periods.atr})")
     ax_atr.set_ylabel("ATR")
-    ax_atr.legend(loc="upper left")
+    ax_atr.legend(**outside)
     for ax in (ax_price, ax_macd, ax_atr):
         ax.grid(True, alpha=0.3)
     if bars.dates is None:
@@ -290,6 +359,8 @@ def draw_chart(bars: Bars, ind: Indicators, periods: Periods, last: int, path: P
     os.close(handle)
     try:
         fig.savefig(temporary, dpi=110)
+        # mkstemp makes the file private (0600); give it the mode a new file gets.
+        os.chmod(temporary, 0o666 & ~current_umask())
         os.replace(temporary, path)
     finally:
         plt.close(fig)
@@ -297,11 +368,28 @@ def draw_chart(bars: Bars, ind: Indicators, periods: Periods, last: int, path: P
             os.unlink(temporary)
 
 
-def positive(text: str) -> int:
+def current_umask() -> int:
+    mask = os.umask(0o022)  # the only way to read it is to set it
+    os.umask(mask)
+    return mask
+
+
+def whole_number(text: str) -> int:
     try:
-        value = int(text)
+        return int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+
+
+def not_negative(text: str) -> int:
+    value = whole_number(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
+    return value
+
+
+def positive(text: str) -> int:
+    value = whole_number(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more: {value}")
     return value
@@ -320,7 +408,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                         help="PNG file to write, or a folder to write it into "
                         f"(default: {DEFAULT_OUTPUT_DIR.relative_to(REPO)}/ in the repository)")
     parser.add_argument("--rows", type=positive, default=10, help="rows to print (default 10)")
-    parser.add_argument("--chart-bars", type=int, default=250, metavar="N",
+    parser.add_argument("--chart-bars", type=not_negative, default=250, metavar="N",
                         help="chart the last N bars, 0 for all (default 250, about a year)")
     parser.add_argument("--sma", type=positive, default=50, metavar="P", help="SMA period (default 50)")
     parser.add_argument("--ema", type=positive, default=20, metavar="P", help="EMA period (default 20)")
@@ -359,15 +447,8 @@ def main(argv: list[str]) -> int:
         elapsed = time.perf_counter() - started
         progress(f"computed SMA, EMA, MACD and ATR over {len(bars)} bars in {elapsed * 1e3:.2f} ms")
         print_table(bars, indicators, periods, args.rows)
-        needs = (
-            (f"SMA({periods.sma})", periods.sma),
-            (f"EMA({periods.ema})", periods.ema),
-            (f"MACD({periods.fast},{periods.slow},{periods.signal})", periods.slow),
-            (f"ATR({periods.atr})", periods.atr + 1),
-        )
-        short = [label for label, bars_needed in needs if len(bars) < bars_needed]
-        if short:
-            progress(f"note: {len(bars)} bars are too few for {', '.join(short)}: those columns stay NaN")
+        for note in empty_outputs(len(bars), indicators, periods):
+            progress(f"note: {note}")
         draw_chart(bars, indicators, periods, args.chart_bars, output)
     except DemoError as exc:
         print(f"demo: error: {exc}", file=sys.stderr)
