@@ -7,7 +7,8 @@ Default data: Alphabet (GOOG) daily bars from 2004-08-19 to 2013-03-01 as
 shipped by the ``backtesting`` package (prices as quoted then, before the 2014
 share split). Pass a CSV file of your own to use other prices; it needs the
 columns open, high, low and close (any letter case), and may have a date column
-named date, datetime, time or timestamp.
+named date, datetime, time or timestamp; its dates must all be present, oldest
+first, one row per date.
 
     python examples/demo.py                  # GOOG sample
     python examples/demo.py prices.csv       # your own bars
