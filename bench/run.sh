@@ -11,7 +11,8 @@
 #   gil   an interpreter with the global lock (scripts/python-gil.sh): quorvane
 #         and all peers, used for the peer table when the free-threaded one
 #         lacks a peer (TA-Lib has no free-threaded wheel so far).
-# The floor and the allocation shim are compiled into bench/.env/build/.
+# The floor and the allocation shim are compiled into bench/.env/build/; the
+# universe of the many-symbols table is written to bench/.env/universe/.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -87,9 +88,11 @@ if [[ -n "$ft_python" ]]; then
 else
     echo "note: no free-threaded interpreter; threads are not measured" >&2
 fi
+gil_ready=0
 if [[ -z "$table_env" ]]; then
     gil_python=$(bash "$repo/scripts/python-gil.sh")
     make_env gil "$gil_python"
+    gil_ready=1
     mapfile -t gil_missing < <(install_peers gil)
     if ((${#gil_missing[@]})); then
         echo "note: left out of the peer table (no wheel installs here): ${gil_missing[*]}" >&2
@@ -116,6 +119,24 @@ log "floor, small calls, adversarial input, threads ($target_env)"
 run_py "${target_py[@]}" targets.py --floor "$build/libfloor.so" --fragment "$frags/targets.md"
 log "heap allocations ($target_env)"
 run_py "${target_py[@]}" alloc.py --shim "$build/libmalloc_count.so" --fragment "$frags/alloc.md"
+
+# Many symbols: the universe job of examples/universe_dask.py, run serially, on
+# threads, on a Dask LocalCluster and against pandas. Dask runs on the GIL
+# interpreter; the thread rows are measured on the free-threaded one too when
+# pandas and pyarrow have wheels for it.
+if ((!gil_ready)); then
+    make_env gil "$(bash "$repo/scripts/python-gil.sh")"
+fi
+log "installing pandas, pyarrow, dask, distributed and TA-Lib for the universe benchmark"
+"$env_root/gil/bin/python" -m pip install --quiet --only-binary=:all: \
+    pandas pyarrow dask distributed ta-lib >&2
+ft_args=()
+if [[ -n "$ft_python" ]] && "$env_root/ft/bin/python" -m pip install --quiet \
+        --only-binary=:all: pandas pyarrow >&2 2>/dev/null; then
+    ft_args=(--ft-python "$env_root/ft/bin/python")
+fi
+log "many symbols (gil${ft_args[*]:+; threads on ft too})"
+run_py "$env_root/gil/bin/python" universe.py --fragment "$frags/universe.md" "${ft_args[@]}"
 
 describe() {  # one line about an environment's interpreter and libraries
     "$env_root/$1/bin/python" - <<'PY'
@@ -148,6 +169,8 @@ PY
     cat "$frags/targets.md"
     echo
     cat "$frags/alloc.md"
+    echo
+    cat "$frags/universe.md"
     # What the targets mean and why some are missed: written by hand.
     echo
     cat "$here/notes.md"

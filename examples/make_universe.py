@@ -136,8 +136,10 @@ def write_symbol(root: Path, symbol: str, frame) -> int:
 
 
 def build(out: Path, size: str = "smoke", seed: int = 2026, symbols: int | None = None,
-          bars: int | None = None, force: bool = False, quiet: bool = False) -> Path:
-    """Writes the universe to `out` (a directory, replaced only with force)."""
+          bars: int | None = None, force: bool = False, quiet: bool = False,
+          samples: bool = True) -> Path:
+    """Writes the universe to `out` (a directory, replaced only with force);
+    with samples=False, random walks only."""
     spec = SIZES[size]
     spec = Size(symbols=symbols or spec.symbols, bars=bars or spec.bars, minute=spec.minute)
     out = Path(out)
@@ -145,7 +147,7 @@ def build(out: Path, size: str = "smoke", seed: int = 2026, symbols: int | None 
         raise FileExistsError(f"{out} exists (use --force to replace it)")
     out.parent.mkdir(parents=True, exist_ok=True)
 
-    samples = real_samples()
+    samples = real_samples() if samples else {}
     names = list(samples)[: spec.symbols]
     numbers = {f"S{i:04d}": i for i in range(1, spec.symbols - len(names) + 1)}
     names += list(numbers)

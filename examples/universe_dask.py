@@ -166,31 +166,35 @@ def read_symbols(batch: list[tuple[str, str]]):
     """A partition: the symbols of `batch`, each whole and in date order, one after another."""
     import pandas as pd
 
+    import pyarrow as pa
+
     parts = [read_symbol(symbol, Path(folder)) for symbol, folder in batch]
     lengths = [len(p[0]) for p in parts]
-    symbols = np.repeat(np.array([s for s, _ in batch], dtype=object), lengths)
-    frame = pd.DataFrame({
+    names = pa.array([symbol for symbol, _ in batch], type=pa.string())
+    symbols = names.take(np.repeat(np.arange(len(batch)), lengths))
+    return pd.DataFrame({
         "symbol": pd.Series(symbols, dtype=SYMBOL_TYPE),
         "date": np.concatenate([p[0] for p in parts]) if parts else np.array([], "datetime64[ns]"),
         **{name: np.concatenate([p[i + 1] for p in parts]) if parts else np.array([])
-           for i, name in enumerate(PRICES)}})
-    return frame
+           for i, name in enumerate(PRICES)}}, copy=False)
 
 
 # --- computing -------------------------------------------------------------
 
-def symbol_runs(symbols: np.ndarray) -> list[tuple[int, int]]:
+def symbol_runs(symbols) -> list[tuple[int, int]]:
     """(start, stop) of each symbol's rows; each symbol must be one contiguous run."""
-    n = len(symbols)
-    if n == 0:
+    import pandas as pd
+
+    codes, names = pd.factorize(symbols, sort=False)
+    if len(codes) == 0:
         return []
-    change = np.flatnonzero(symbols[1:] != symbols[:-1]) + 1
+    change = np.flatnonzero(codes[1:] != codes[:-1]) + 1
     starts = np.concatenate(([0], change))
-    stops = np.concatenate((change, [n]))
-    seen = symbols[starts]
-    if len(set(seen)) != len(seen):
-        repeated = next(s for i, s in enumerate(seen) if s in seen[:i])
-        raise UniverseError(f"symbol {repeated}: its rows are not together in one partition")
+    stops = np.concatenate((change, [len(codes)]))
+    if len(starts) != len(names):
+        seen = codes[starts]
+        repeated = next(c for i, c in enumerate(seen) if c in seen[:i])
+        raise UniverseError(f"symbol {names[repeated]}: its rows are not together in one partition")
     return list(zip(starts.tolist(), stops.tolist()))
 
 
@@ -201,30 +205,35 @@ def output_meta():
     return meta.assign(**{name: pd.Series([], dtype=np.float64) for name in OUTPUTS})
 
 
+def fill_symbol(periods: Periods, high, low, close, out: dict, start: int, stop: int) -> None:
+    """The indicators of rows start..stop-1 (one symbol), written into that
+    slice of each output column. A slice of a contiguous array is contiguous,
+    so the module takes it as it is: nothing is copied."""
+    s = slice(start, stop)
+    fast, slow, signal = periods.macd
+    quorvane.indicator_sma(periods.sma, close[s], out["sma"][s])
+    quorvane.indicator_ema(periods.ema, close[s], out["ema"][s])
+    quorvane.indicator_macd(fast, slow, signal, close[s],
+                            out["macd"][s], out["macd_signal"][s], out["macd_hist"][s])
+    quorvane.indicator_atr(periods.atr, high[s], low[s], close[s], out["atr"][s])
+
+
 def compute_indicators(frame, periods: Periods = Periods()):
     """The indicators of every symbol in `frame`, as new columns.
 
-    Six output columns are allocated for the whole partition; each symbol's
-    computation writes into its own slice of them (a slice of a contiguous
-    array is contiguous, so the module takes it as it is).
+    Six output columns are allocated once for the whole partition; each
+    symbol's computation writes into its own slice of them.
     """
+    import pandas as pd
+
     n = len(frame)
     high, low, close = (np.ascontiguousarray(frame[name].to_numpy(dtype=np.float64, na_value=np.nan))
                         for name in PRICES)
     out = {name: np.empty(n, dtype=np.float64) for name in OUTPUTS}
-    fast, slow, signal = periods.macd
-    for start, stop in symbol_runs(frame["symbol"].to_numpy(dtype=object)):
-        s = slice(start, stop)
-        quorvane.indicator_sma(periods.sma, close[s], out["sma"][s])
-        quorvane.indicator_ema(periods.ema, close[s], out["ema"][s])
-        quorvane.indicator_macd(fast, slow, signal, close[s],
-                                out["macd"][s], out["macd_signal"][s], out["macd_hist"][s])
-        quorvane.indicator_atr(periods.atr, high[s], low[s], close[s], out["atr"][s])
-    result = frame[["symbol", "date"]].copy()
-    result["close"] = close
-    for name in OUTPUTS:
-        result[name] = out[name]
-    return result
+    for start, stop in symbol_runs(frame["symbol"]):
+        fill_symbol(periods, high, low, close, out, start, stop)
+    return pd.DataFrame({"symbol": frame["symbol"], "date": frame["date"], "close": close, **out},
+                        copy=False)
 
 
 def compute_serial(dataset: Path, periods: Periods = Periods()) -> dict:
@@ -263,17 +272,28 @@ def _ship_by_value() -> None:
         cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
 
-def indicator_frame(dataset: Path, periods: Periods = Periods(), per_partition: int = 16):
-    """The lazy Dask DataFrame of the job: read, then compute, partition by partition."""
+def bars_frame(dataset: Path, per_partition: int = 16):
+    """The dataset as a lazy Dask DataFrame: each partition `per_partition`
+    whole symbols, in name order, each in date order."""
     import dask.dataframe as dd
 
-    periods.check()
     folders = symbol_folders(dataset)
     _ship_by_value()
-    bars = dd.from_map(read_symbols, batches(folders, per_partition), meta=frame_meta(),
+    return dd.from_map(read_symbols, batches(folders, per_partition), meta=frame_meta(),
                        divisions=None, enforce_metadata=False)
+
+
+def with_indicators(bars, periods: Periods = Periods()):
+    """The job's computation over a Dask DataFrame of bars, partition by partition."""
+    periods.check()
     return bars.map_partitions(compute_indicators, periods, meta=output_meta(),
                                enforce_metadata=False)
+
+
+def indicator_frame(dataset: Path, periods: Periods = Periods(), per_partition: int = 16):
+    """The lazy Dask DataFrame of the job: read, then compute."""
+    periods.check()
+    return with_indicators(bars_frame(dataset, per_partition), periods)
 
 
 @dataclass

@@ -51,8 +51,10 @@ GAP = 60  # index of the missing close in GAPPY
 
 @pytest.fixture(scope="module")
 def universe(tmp_path_factory):
-    """The smoke universe, plus symbols with a known gap, too few bars, integer prices."""
-    root = make_universe.build(tmp_path_factory.mktemp("u") / "smoke", "smoke", quiet=True)
+    """The smoke universe (random walks only, whether or not backtesting is
+    installed), plus symbols with a known gap, too few bars, integer prices."""
+    root = make_universe.build(tmp_path_factory.mktemp("u") / "smoke", "smoke", quiet=True,
+                               samples=False)
     gappy = bars(200, seed=2)
     gappy.loc[GAP, "close"] = np.nan
     put(root, "GAPPY", gappy)
