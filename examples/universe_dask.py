@@ -98,6 +98,18 @@ def _first_line(exc: BaseException) -> str:
     return text.splitlines()[0] if text else type(exc).__name__
 
 
+def _is_date(kind) -> bool:
+    import pyarrow as pa
+
+    return pa.types.is_timestamp(kind) or pa.types.is_date(kind)
+
+
+def _is_number(kind) -> bool:
+    import pyarrow as pa
+
+    return pa.types.is_integer(kind) or pa.types.is_floating(kind)
+
+
 def read_symbol(symbol: str, folder: Path):
     """One symbol's bars as (dates, high, low, close), checked.
 
@@ -110,30 +122,31 @@ def read_symbol(symbol: str, folder: Path):
     files = sorted(Path(folder).glob("*.parquet"))
     if not files:
         raise UniverseError(f"symbol {symbol}: no Parquet file in {folder}")
+    wanted = ("date", *PRICES)
     try:
-        tables = [pq.read_table(f) for f in files]
+        sources = [pq.ParquetFile(f) for f in files]
+        for source in sources:
+            for name in wanted:
+                if name not in source.schema_arrow.names:
+                    raise UniverseError(f"symbol {symbol}: missing column '{name}'")
+        tables = [source.read(columns=list(wanted)) for source in sources]
     except (OSError, pa.ArrowException) as exc:
         raise UniverseError(f"symbol {symbol}: cannot read {folder}: {_first_line(exc)}") from None
+
     columns = {}
-    for name in ("date", *PRICES):
-        for table in tables:
-            if name not in table.column_names:
-                raise UniverseError(f"symbol {symbol}: missing column '{name}'")
+    for name in wanted:
         chunks = [t.column(name) for t in tables]
-        kind = chunks[0].type
         if name == "date":
-            ok = all(pa.types.is_timestamp(c.type) or pa.types.is_date(c.type) for c in chunks)
-            if not ok:
-                raise UniverseError(f"symbol {symbol}: column 'date' is not a date or timestamp ({kind})")
-            target = pa.timestamp("ns")
+            usable, target, what = _is_date, pa.timestamp("ns"), "a date or timestamp"
         else:
-            ok = all(pa.types.is_integer(c.type) or pa.types.is_floating(c.type) for c in chunks)
-            if not ok:
-                bad = next(c.type for c in chunks
-                           if not (pa.types.is_integer(c.type) or pa.types.is_floating(c.type)))
-                raise UniverseError(f"symbol {symbol}: column '{name}' is not numeric ({bad})")
-            target = pa.float64()
-        merged = pa.chunked_array([c.cast(target) for c in chunks], type=target)
+            usable, target, what = _is_number, pa.float64(), "numeric"
+        for chunk in chunks:
+            if not usable(chunk.type):
+                raise UniverseError(f"symbol {symbol}: column '{name}' is not {what} ({chunk.type})")
+        try:
+            merged = pa.chunked_array([c.cast(target) for c in chunks], type=target)
+        except pa.ArrowException as exc:
+            raise UniverseError(f"symbol {symbol}: column '{name}': {_first_line(exc)}") from None
         columns[name] = merged.to_numpy()
 
     dates = columns["date"]
