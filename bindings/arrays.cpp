@@ -21,8 +21,10 @@ ErrorValue outside_error(PyObject* exception_class, const char* prefix, ErrorVal
 }
 
 // The type test: an ndarray (or subclass) of one dimension whose dtype is
-// equivalent to float64. The reasons for a refusal are not told apart.
-Result<ArrayView> typed_view(PyObject* object, std::string_view parameter) {
+// equivalent to float64. The reasons for a refusal are not told apart. Every
+// field it looks at, and everything the call later uses, comes from one
+// snapshot of the array.
+Result<numpy::Snapshot> typed_snapshot(PyObject* object, std::string_view parameter) {
     Result<const numpy::Api*> loaded = numpy::api();
     if (!loaded.ok()) {
         return outside_error(PyExc_ImportError, "Failed to access NumPy array API capsule: ",
@@ -30,16 +32,21 @@ Result<ArrayView> typed_view(PyObject* object, std::string_view parameter) {
     }
     const numpy::Api& api = *loaded.value();
 
-    if (!numpy::is_array(api, object) || numpy::fields(object)->nd != 1) {
+    if (!numpy::is_array(api, object)) {
         return argument_error(parameter, conversion_error(object, array_label));
     }
-    const numpy::ArrayFields* fields = numpy::fields(object);
-    if (fields->descr == nullptr) report_fault("array without a descriptor");
-    if (fields->descr != api.float64 && api.equiv_types(fields->descr, api.float64) == 0) {
+    const numpy::Snapshot fields = numpy::snapshot(object);
+    if (fields.nd != 1) return argument_error(parameter, conversion_error(object, array_label));
+    if (fields.descr == nullptr) report_fault("array without a descriptor");
+    if (fields.descr != api.float64 && api.equiv_types(fields.descr, api.float64) == 0) {
         return argument_error(parameter, conversion_error(object, array_label));
     }
-    return ArrayView{fields->data, static_cast<std::size_t>(fields->dimensions[0]),
-                     fields->strides[0]};
+    return fields;
+}
+
+ArrayView view_of(const numpy::Snapshot& fields) {
+    return ArrayView{fields.data, static_cast<std::size_t>(fields.length), fields.stride,
+                     fields.flags};
 }
 
 }  // namespace
@@ -56,6 +63,7 @@ std::optional<OutputRun> contiguous_run(const ArrayView& view) {
 
 InputSeries::InputSeries(InputSeries&& other) noexcept
     : array_(std::move(other.array_)),
+      parameter_(other.parameter_),
       view_(other.view_),
       table_(other.table_),
       location_(other.location_) {}
@@ -69,22 +77,41 @@ InputSeries::~InputSeries() {
     }
 }
 
-bool OutputSeries::writeable() const {
-    return (numpy::fields(array_)->flags & numpy::writeable_flag) != 0;
+Status InputSeries::refresh() {
+    Result<numpy::Snapshot> fields = typed_snapshot(array_.get(), parameter_);
+    if (!fields.ok()) return fields.take_error();
+    view_ = view_of(fields.value());
+    return Status::success();
+}
+
+bool OutputSeries::writeable() const { return (view_.flags & numpy::writeable_flag) != 0; }
+
+Status OutputSeries::refresh() {
+    Result<numpy::Snapshot> fields = typed_snapshot(array_, parameter_);
+    if (!fields.ok()) return fields.take_error();
+    view_ = view_of(fields.value());
+    return Status::success();
 }
 
 Result<InputSeries> extract_input_series(PyObject* object, std::string_view parameter) {
-    Result<ArrayView> view = typed_view(object, parameter);
-    if (!view.ok()) return view.take_error();
+    Result<numpy::Snapshot> fields = typed_snapshot(object, parameter);
+    if (!fields.ok()) return fields.take_error();
     Ref array = Ref::borrow(object);
+    const bool registry_known = registry_cell.load() != nullptr;
     Result<const RegistryTable*> table = borrow_registry();
     if (!table.ok()) {
         return outside_error(PyExc_RuntimeError, "Interal borrow checking API error: ",
                              table.take_error());
     }
+    if (!registry_known) {
+        // Finding the registry ran Python code (imports, attribute lookups),
+        // which may have changed the array: read it again.
+        fields = typed_snapshot(object, parameter);
+        if (!fields.ok()) return fields.take_error();
+    }
     const RegistryTable* registry = table.value();
     std::optional<BorrowLocation> location;
-    if (is_own_registry(registry)) location = locate_borrow(object);
+    if (is_own_registry(registry)) location = locate_borrow(object, fields.value());
     const int rc = location ? acquire_shared_at(registry->state, *location)
                             : registry->acquire_shared(registry->state, object);
     if (rc == -1) {
@@ -99,13 +126,13 @@ Result<InputSeries> extract_input_series(PyObject* object, std::string_view para
         message.append_signed(rc).append(" from borrow checking API");
         report_fault(message.view());
     }
-    return InputSeries(std::move(array), view.value(), registry, location);
+    return InputSeries(std::move(array), parameter, view_of(fields.value()), registry, location);
 }
 
 Result<OutputSeries> extract_output_series(PyObject* object, std::string_view parameter) {
-    Result<ArrayView> view = typed_view(object, parameter);
-    if (!view.ok()) return view.take_error();
-    return OutputSeries(object, view.value());
+    Result<numpy::Snapshot> fields = typed_snapshot(object, parameter);
+    if (!fields.ok()) return fields.take_error();
+    return OutputSeries(object, parameter, view_of(fields.value()));
 }
 
 }  // namespace quorvane

@@ -15,11 +15,13 @@
 
 namespace quorvane {
 
-// data, n and the byte stride, read when the series is made.
+// data, n, the byte stride and the flags of a one-dimensional float64 array,
+// all from one reading of its fields.
 struct ArrayView {
     char* data;
     std::size_t size;
     Py_ssize_t stride;
+    int flags;
 };
 
 // Whole elements between neighbours, when the byte stride is a multiple of 8.
@@ -37,13 +39,25 @@ public:
 
     const ArrayView& view() const { return view_; }
     PyObject* array() const { return array_.get(); }
+    // Whether the borrow sits in this module's own registry, whose operations
+    // run no code from outside.
+    bool own_registry() const { return location_.has_value(); }
+    // Reads the array's fields again, after code from outside that may have
+    // changed them; refused as at extraction when it is no longer a
+    // one-dimensional float64 array. The borrow stays as it was taken.
+    Status refresh();
 
 private:
     friend Result<InputSeries> extract_input_series(PyObject*, std::string_view);
-    InputSeries(Ref array, ArrayView view, const RegistryTable* table,
+    InputSeries(Ref array, std::string_view parameter, ArrayView view, const RegistryTable* table,
                 std::optional<BorrowLocation> location)
-        : array_(std::move(array)), view_(view), table_(table), location_(location) {}
+        : array_(std::move(array)),
+          parameter_(parameter),
+          view_(view),
+          table_(table),
+          location_(location) {}
     Ref array_;
+    std::string_view parameter_;
     ArrayView view_;
     const RegistryTable* table_;
     // Where the borrow sits, when the registry is this module's own.
@@ -56,11 +70,15 @@ public:
     const ArrayView& view() const { return view_; }
     PyObject* array() const { return array_; }
     bool writeable() const;
+    // As InputSeries::refresh.
+    Status refresh();
 
 private:
     friend Result<OutputSeries> extract_output_series(PyObject*, std::string_view);
-    OutputSeries(PyObject* array, ArrayView view) : array_(array), view_(view) {}
+    OutputSeries(PyObject* array, std::string_view parameter, ArrayView view)
+        : array_(array), parameter_(parameter), view_(view) {}
     PyObject* array_;
+    std::string_view parameter_;
     ArrayView view_;
 };
 

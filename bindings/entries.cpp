@@ -7,6 +7,7 @@
 #include <quorvane/kernels.hpp>
 
 #include <array>
+#include <initializer_list>
 #include <cstdint>
 #include <string_view>
 
@@ -48,6 +49,15 @@ private:
     PyThreadState* state_;
 };
 
+// Reads the series again, in parameter order, after code from outside this
+// module ran since they were read: nothing the call uses may come from before.
+template <class... Series>
+Status refresh(Series&... series) {
+    Status status = Status::success();
+    (void)((status = series.refresh(), status.ok()) && ...);
+    return status;
+}
+
 Result<std::uint32_t> period_argument(PyObject* object, std::string_view parameter) {
     Result<std::uint32_t> period = extract_period(object);
     if (!period.ok()) return argument_error(parameter, period.take_error());
@@ -68,6 +78,10 @@ Status run_moving_average(const CallSignature& signature, MovingAverage kernel,
     if (!data.ok()) return data.take_error();
     Result<OutputSeries> output = extract_output_series(slots[2], "output");
     if (!output.ok()) return output.take_error();
+    // Another module's registry may run any code while it takes the borrow.
+    if (!data.value().own_registry()) {
+        if (Status refreshed = refresh(data.value()); !refreshed.ok()) return refreshed;
+    }
 
     auto data_run = contiguous_run(data.value().view());
     if (!data_run) return invalid("Input array must be C-contiguous and float64");
@@ -106,15 +120,20 @@ Status run_macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return invalid("Periods must be greater than 0");
     }
     if (fast_period >= slow_period) return invalid("Fast period must be less than slow period");
-    const std::array<OutputSeries*, 3> outputs{&macd.value(), &signal.value(), &hist.value()};
-    std::array<Py_ssize_t, 3> lengths{};
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        lengths[i] = PyObject_Size(outputs[i]->array());
-        if (lengths[i] < 0) return fetch_pending_error();
+    // The length queries run an array subclass's own __len__, which may say
+    // anything and change any of the arrays. Their errors come out here; the
+    // lengths checked are those of the arrays as read after the last query,
+    // the ones the kernel uses.
+    for (const OutputSeries* output : {&macd.value(), &signal.value(), &hist.value()}) {
+        if (PyObject_Size(output->array()) < 0) return fetch_pending_error();
+    }
+    if (Status refreshed = refresh(data.value(), macd.value(), signal.value(), hist.value());
+        !refreshed.ok()) {
+        return refreshed;
     }
     const std::size_t n = data.value().view().size;
-    for (Py_ssize_t length : lengths) {
-        if (static_cast<std::size_t>(length) != n) {
+    for (const OutputSeries* output : {&macd.value(), &signal.value(), &hist.value()}) {
+        if (output->view().size != n) {
             return invalid("All output arrays must have the same length as input data");
         }
     }
@@ -151,6 +170,10 @@ Status run_atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!close.ok()) return close.take_error();
     Result<OutputSeries> output = extract_output_series(slots[4], "output");
     if (!output.ok()) return output.take_error();
+    if (!high.value().own_registry()) {
+        Status refreshed = refresh(high.value(), low.value(), close.value());
+        if (!refreshed.ok()) return refreshed;
+    }
 
     auto high_run = contiguous_run(high.value().view());
     if (!high_run) return invalid("High array must be C-contiguous and float64");

@@ -109,8 +109,7 @@ Result<const char*> multiarray_module_name() {
     return multiarray_name.store(major.value() >= 2 ? numpy2 : numpy1);
 }
 
-Py_ssize_t element_size(const Api& api, PyObject* array) {
-    PyObject* descr = fields(array)->descr;
+Py_ssize_t element_size(const Api& api, PyObject* descr) {
     if (descr == nullptr) report_fault("array without a descriptor");
     if (api.feature_version >= numpy2_feature_version) {
         return reinterpret_cast<DescrHeadV2*>(descr)->elsize;

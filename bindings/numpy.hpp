@@ -6,6 +6,7 @@
 #include "once.hpp"
 #include "python.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 namespace quorvane::numpy {
@@ -23,6 +24,44 @@ struct ArrayFields {
 };
 
 inline ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
+
+// One reading of an array's fields, each loaded exactly once, so that every
+// decision about the array is taken from the same state.
+struct Snapshot {
+    char* data;
+    int nd;
+    const Py_ssize_t* dimensions;  // nd entries, read once into the fields below
+    const Py_ssize_t* strides;
+    Py_ssize_t length;  // entry 0 of the shape (0 without dimensions)
+    Py_ssize_t stride;  // entry 0 of the strides (0 without dimensions)
+    PyObject* descr;
+    int flags;
+};
+
+template <class T>
+T load_once(T& field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+
+// Each field is loaded once. Another thread that reshapes the array in place
+// meanwhile can still be caught half-way (NumPy writes the count, the shape
+// and the strides one after the other): the call then decides from that
+// state consistently, but no reading of the fields can make such a race safe.
+inline Snapshot snapshot(PyObject* array) {
+    ArrayFields* f = fields(array);
+    Snapshot view{};
+    view.nd = load_once(f->nd);
+    view.dimensions = load_once(f->dimensions);
+    view.strides = load_once(f->strides);
+    view.data = load_once(f->data);
+    view.descr = load_once(f->descr);
+    view.flags = load_once(f->flags);
+    if (view.nd >= 1) {
+        view.length = load_once(*const_cast<Py_ssize_t*>(view.dimensions));
+        view.stride = load_once(*const_cast<Py_ssize_t*>(view.strides));
+    }
+    return view;
+}
 
 inline constexpr int writeable_flag = 0x0400;
 inline constexpr int double_type_number = 12;
@@ -55,7 +94,7 @@ inline bool is_array(const Api& api, PyObject* object) {
     return type == api.array_type || PyType_IsSubtype(type, api.array_type);
 }
 
-// Element size of an array's descriptor, read in the layout of the NumPy in use.
-Py_ssize_t element_size(const Api& api, PyObject* array);
+// Element size of a descriptor, read in the layout of the NumPy in use.
+Py_ssize_t element_size(const Api& api, PyObject* descr);
 
 }  // namespace quorvane::numpy

@@ -174,9 +174,10 @@ int acquire_shared(void* state, PyObject* array) {
 }
 
 int acquire_exclusive(void* state, PyObject* array) {
-    if ((numpy::fields(array)->flags & numpy::writeable_flag) == 0) return -2;
+    const numpy::Snapshot view = numpy::snapshot(array);
+    if ((view.flags & numpy::writeable_flag) == 0) return -2;
     auto& registry = *static_cast<BorrowRegistry*>(state);
-    const BorrowLocation at = locate_borrow(array);
+    const BorrowLocation at = locate_borrow(array, view);
     AttachedLock guard(registry.lock);
     BaseEntry* base = registry.bases.find(at.base);
     if (base == nullptr) {
@@ -285,9 +286,11 @@ Result<const RegistryTable*> find_borrow_registry() {
 
 bool is_own_registry(const RegistryTable* table) { return table->acquire_shared == acquire_shared; }
 
-BorrowLocation locate_borrow(PyObject* array) {
+BorrowLocation locate_borrow(PyObject* array, const numpy::Snapshot& view) {
     const numpy::Api& api = registry_api();
-    return {base_address(api, array), view_key(api, array)};
+    return {base_address(api, array), view_key(api, view)};
 }
+
+BorrowLocation locate_borrow(PyObject* array) { return locate_borrow(array, numpy::snapshot(array)); }
 
 }  // namespace quorvane

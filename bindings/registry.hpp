@@ -41,6 +41,7 @@ struct BorrowLocation {
 // The registry this module created, whose operations can also be called with
 // a location computed once: a release then needs no second look at the array.
 bool is_own_registry(const RegistryTable* table);
+BorrowLocation locate_borrow(PyObject* array, const numpy::Snapshot& view);
 BorrowLocation locate_borrow(PyObject* array);
 int acquire_shared_at(void* state, const BorrowLocation& at);
 void release_shared_at(void* state, const BorrowLocation& at);

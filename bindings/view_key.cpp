@@ -44,38 +44,39 @@ std::uintptr_t base_address(const numpy::Api& api, PyObject* array) {
     return reinterpret_cast<std::uintptr_t>(current);
 }
 
-ViewKey view_key(const numpy::Api& api, PyObject* array) {
-    const numpy::ArrayFields* view = numpy::fields(array);
-    const auto data = reinterpret_cast<std::uintptr_t>(view->data);
-    if (view->nd == 0) return {data, data, data, 1};
-    if (view->nd == 1) {
-        const Py_ssize_t extent = view->dimensions[0];
-        const Py_ssize_t stride = view->strides[0];
+ViewKey view_key(const numpy::Api& api, const numpy::Snapshot& view) {
+    const auto data = reinterpret_cast<std::uintptr_t>(view.data);
+    if (view.nd == 0) return {data, data, data, 1};
+    if (view.nd == 1) {
+        const Py_ssize_t extent = view.length;
+        const Py_ssize_t stride = view.stride;
         if (extent == 0) return {data, data, data, stride};
         const Py_ssize_t offset = (extent - 1) * stride;
-        const auto item = static_cast<std::uintptr_t>(numpy::element_size(api, array));
+        const auto item = static_cast<std::uintptr_t>(numpy::element_size(api, view.descr));
         if (offset < 0) return {data + static_cast<std::uintptr_t>(offset), data + item, data, stride};
         return {data, data + static_cast<std::uintptr_t>(offset) + item, data, stride};
     }
 
-    ViewKey key{data, data, data, view->strides[0]};
+    ViewKey key{data, data, data, view.stride};
     bool empty = false;
     std::uintptr_t low = data;
     std::uintptr_t high = data;
-    for (int axis = 0; axis < view->nd; ++axis) {
-        const Py_ssize_t extent = view->dimensions[axis];
+    for (int axis = 0; axis < view.nd; ++axis) {
+        const Py_ssize_t extent =
+            numpy::load_once(*const_cast<Py_ssize_t*>(view.dimensions + axis));
+        const Py_ssize_t stride = numpy::load_once(*const_cast<Py_ssize_t*>(view.strides + axis));
         if (extent == 0) empty = true;
-        const auto offset = static_cast<std::uintptr_t>((extent - 1) * view->strides[axis]);
-        if ((extent - 1) * view->strides[axis] < 0) {
+        const auto offset = static_cast<std::uintptr_t>((extent - 1) * stride);
+        if ((extent - 1) * stride < 0) {
             low += offset;
         } else {
             high += offset;
         }
-        if (axis > 0) key.divisor = gcd(key.divisor, view->strides[axis]);
+        if (axis > 0) key.divisor = gcd(key.divisor, stride);
     }
     if (!empty) {
         key.start = low;
-        key.end = high + static_cast<std::uintptr_t>(numpy::element_size(api, array));
+        key.end = high + static_cast<std::uintptr_t>(numpy::element_size(api, view.descr));
     }
     return key;
 }

@@ -32,7 +32,8 @@ std::intptr_t gcd(std::intptr_t m, std::intptr_t n);
 // The object that owns the memory: the first non-array base, or the last array.
 std::uintptr_t base_address(const numpy::Api& api, PyObject* array);
 
-ViewKey view_key(const numpy::Api& api, PyObject* array);
+// The key of the state an array's fields were read in.
+ViewKey view_key(const numpy::Api& api, const numpy::Snapshot& view);
 
 // Conservative: overlapping ranges whose data pointers are a multiple of the
 // common stride divisor apart.
