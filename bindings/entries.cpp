@@ -7,8 +7,10 @@
 #include <quorvane/kernels.hpp>
 
 #include <array>
-#include <initializer_list>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <string_view>
 
 namespace quorvane {
@@ -58,6 +60,33 @@ Status refresh(Series&... series) {
     return status;
 }
 
+// An array the call reads or writes, by its parameter name.
+struct NamedRun {
+    std::string_view kind;  // "input" or "output"
+    std::string_view parameter;
+    InputRun run;
+};
+
+bool share_memory(InputRun a, InputRun b) {
+    if (a.empty() || b.empty()) return false;
+    const std::less<const std::byte*> before;
+    return before(a.bytes(), b.bytes() + b.size() * sizeof(double)) &&
+           before(b.bytes(), a.bytes() + a.size() * sizeof(double));
+}
+
+// An output may share no byte with an input or with an output before it: the
+// kernels would read what they have just written. The last check of a call.
+Status refuse_overlap(const NamedRun& output, std::initializer_list<NamedRun> earlier) {
+    for (const NamedRun& other : earlier) {
+        if (!share_memory(output.run, other.run)) continue;
+        Text message("Output array '");
+        message.append(output.parameter).append("' overlaps ").append(other.kind).append(" '");
+        message.append(other.parameter).append("'");
+        return ErrorValue::composed(PyExc_ValueError, std::move(message));
+    }
+    return Status::success();
+}
+
 Result<std::uint32_t> period_argument(PyObject* object, std::string_view parameter) {
     Result<std::uint32_t> period = extract_period(object);
     if (!period.ok()) return argument_error(parameter, period.take_error());
@@ -89,6 +118,11 @@ Status run_moving_average(const CallSignature& signature, MovingAverage kernel,
     if (!output_run) return invalid("Output array must be C-contiguous and float64");
     if (output_run->size() != data_run->size()) return invalid("Output array length must match input");
     if (!output.value().writeable()) return invalid("Output array is not writeable");
+    if (Status apart = refuse_overlap({"output", "output", *output_run},
+                                      {{"input", "data", *data_run}});
+        !apart.ok()) {
+        return apart;
+    }
 
     Detached detached;
     kernel(period.value(), *data_run, *output_run);
@@ -148,6 +182,18 @@ Status run_macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!macd.value().writeable()) return invalid("MACD output array is not writeable");
     if (!signal.value().writeable()) return invalid("Signal output array is not writeable");
     if (!hist.value().writeable()) return invalid("Histogram output array is not writeable");
+    const NamedRun data_named{"input", "data", *data_run};
+    const NamedRun macd_named{"output", "macd_output", *macd_run};
+    const NamedRun signal_named{"output", "signal_output", *signal_run};
+    const NamedRun hist_named{"output", "hist_output", *hist_run};
+    if (Status apart = refuse_overlap(macd_named, {data_named}); !apart.ok()) return apart;
+    if (Status apart = refuse_overlap(signal_named, {data_named, macd_named}); !apart.ok()) {
+        return apart;
+    }
+    if (Status apart = refuse_overlap(hist_named, {data_named, macd_named, signal_named});
+        !apart.ok()) {
+        return apart;
+    }
 
     Detached detached;
     compute_macd(fast_period, slow_period, signal_period, *data_run, *macd_run, *signal_run,
@@ -189,6 +235,13 @@ Status run_atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!output_run) return invalid("Output array must be C-contiguous and float64");
     if (output_run->size() != n) return invalid("Output array length must match input");
     if (!output.value().writeable()) return invalid("Output array is not writeable");
+    if (Status apart = refuse_overlap({"output", "output", *output_run},
+                                      {{"input", "high", *high_run},
+                                       {"input", "low", *low_run},
+                                       {"input", "close", *close_run}});
+        !apart.ok()) {
+        return apart;
+    }
 
     // Runs attached: the call holds the interpreter for the whole computation.
     compute_atr(period.value(), *high_run, *low_run, *close_run, *output_run);

@@ -153,10 +153,77 @@ def test_atr_takes_any_period():
     assert np.isnan(output).all()
 
 
-def test_output_that_is_the_data_itself():
-    data = np.arange(1.0, 7.0)
-    indicator_sma(2, data, data)
-    assert np.isnan(data).all()
-    data = np.arange(1.0, 7.0)
-    indicator_ema(2, data, data)
-    assert np.isnan(data).all()
+# --- outputs that share memory with an input or another output ---------------------------
+
+
+def overlap_cases():
+    """(function, arguments built from one buffer, message) triples."""
+    def moving(function):
+        return [
+            (function, lambda b: (2, b[:N], b[:N]), "Output array 'output' overlaps input 'data'"),
+            (function, lambda b: (2, b[:N], b[N - 1:2 * N - 1]),
+             "Output array 'output' overlaps input 'data'"),
+            (function, lambda b: (2, b[1:N + 1], b[:N]), "Output array 'output' overlaps input 'data'"),
+        ]
+
+    return moving(indicator_sma) + moving(indicator_ema) + [
+        (indicator_macd, lambda b: (2, 3, 2, b[:N], b[:N], b[N:2 * N], b[2 * N:3 * N]),
+         "Output array 'macd_output' overlaps input 'data'"),
+        (indicator_macd, lambda b: (2, 3, 2, b[:N], b[N:2 * N], b[N:2 * N], b[N:2 * N]),
+         "Output array 'signal_output' overlaps output 'macd_output'"),
+        (indicator_macd, lambda b: (2, 3, 2, b[:N], b[N:2 * N], b[2 * N:3 * N], b[2 * N + 3:3 * N + 3]),
+         "Output array 'hist_output' overlaps output 'signal_output'"),
+        (indicator_macd, lambda b: (2, 3, 2, b[:N], b[N:2 * N], b[2 * N:3 * N], b[3:N + 3]),
+         "Output array 'hist_output' overlaps input 'data'"),
+        (indicator_atr, lambda b: (2, b[:N], b[:N], b[N:2 * N], b[N:2 * N]),
+         "Output array 'output' overlaps input 'close'"),
+        (indicator_atr, lambda b: (2, b[:N], b[N:2 * N], b[2 * N:3 * N], b[N + 2:2 * N + 2]),
+         "Output array 'output' overlaps input 'low'"),
+        (indicator_atr, lambda b: (2, b[:N], b[:N], b[:N], b[:N]),
+         "Output array 'output' overlaps input 'high'"),
+    ]
+
+
+@pytest.mark.parametrize(("function", "make", "message"), overlap_cases())
+def test_output_sharing_memory_is_refused_before_anything_is_written(function, make, message):
+    buffer = np.arange(1.0, 4 * N + 4)
+    before = buffer.copy()
+    with pytest.raises(ValueError) as caught:
+        function(*make(buffer))
+    assert type(caught.value) is ValueError
+    assert caught.value.args == (message,)
+    assert bits(buffer) == bits(before)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda b: (indicator_sma, (2, b[:N], b[N:2 * N])),  # neighbours, touching only
+        lambda b: (indicator_ema, (2, b[N:2 * N], b[:N])),
+        lambda b: (indicator_macd, (2, 3, 2, b[:N], b[N:2 * N], b[2 * N:3 * N], b[3 * N:4 * N])),
+        lambda b: (indicator_atr, (2, b[:N], b[:N], b[:N], b[N:2 * N])),  # shared inputs are fine
+        lambda b: (indicator_sma, (2, b[:0], b[:0])),  # empty runs cover no memory
+        lambda b: (indicator_sma, (2, b[:1], b[1:2])),
+    ],
+)
+def test_outputs_next_to_their_inputs_are_accepted(make):
+    buffer = np.arange(1.0, 4 * N + 4)
+    function, args = make(buffer)
+    assert function(*args) is None
+
+
+def test_overlap_is_the_last_check():
+    buffer = np.arange(1.0, 2 * N + 1)
+    with pytest.raises(ValueError, match="Output array length must match input"):
+        indicator_sma(2, buffer[:N], buffer[1:N + 2])
+    with pytest.raises(ValueError, match="All output arrays must have the same length"):
+        indicator_macd(2, 3, 2, buffer[:N], buffer[:N], buffer[:N], buffer[:N + 1])
+    data = np.arange(1.0, N + 1)
+    data.flags.writeable = False
+    with pytest.raises(ValueError, match="Output array is not writeable"):
+        indicator_sma(2, data, data)
+    with pytest.raises(ValueError, match="MACD output array is not writeable"):
+        indicator_macd(2, 3, 2, data, data, data, data)
+    with pytest.raises(ValueError, match="Output array must be C-contiguous"):
+        buffer = np.arange(2.0 * N)
+        indicator_atr(2, buffer[:N], buffer[:N], buffer[:N], buffer[::2])

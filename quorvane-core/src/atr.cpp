@@ -47,16 +47,9 @@ void compute_atr(std::size_t period, InputRun high, InputRun low, InputRun close
     detail::check_index(n - 1, low.size());
     detail::check_index(n - 2, close.size());
 
-    // Positions period .. n - 1 all get a value. With an output that overlaps
-    // an input the whole output is filled first, so the reads see the fill.
-    const bool overlap = detail::overlaps(high, output) || detail::overlaps(low, output) ||
-                         detail::overlaps(close, output);
-    if (overlap) {
-        out.fill(0, m, kNaN);
-    } else {
-        out.fill(0, period, kNaN);
-        out.fill(n, m - n, kNaN);
-    }
+    // Positions period .. n - 1 all get a value; only the others need the NaN.
+    out.fill(0, period, kNaN);
+    out.fill(n, m - n, kNaN);
 
     const InputRun h = high;
     const InputRun l = low;

@@ -27,14 +27,8 @@ void compute_ema(std::size_t period, InputRun data, OutputRun output) {
     const InputRun in = data;
     const std::size_t p = period;
 
-    // With overlap the whole output is filled before anything is read;
-    // otherwise each position is written once, NaN or value.
-    const bool overlap = detail::overlaps(data, output);
-    if (overlap) {
-        out.fill(0, m, kNaN);
-    } else {
-        out.fill(n, m - n, kNaN);
-    }
+    // Each position is written once, NaN or value.
+    out.fill(n, m - n, kNaN);
 
     // First window of p finite values. No window that starts at or before a
     // non-finite value can succeed, so the search resumes right after it;
@@ -46,11 +40,11 @@ void compute_ema(std::size_t period, InputRun data, OutputRun output) {
         ++j;
     }
     if (run < p) {
-        if (!overlap) out.fill(0, n, kNaN);
+        out.fill(0, n, kNaN);
         return;
     }
     // The window is in[j - p] .. in[j - 1].
-    if (!overlap) out.fill(0, j - 1, kNaN);
+    out.fill(0, j - 1, kNaN);
 
     double sum = -0.0;
     for (std::size_t k = j - p; k < j; ++k) sum = sum + in[k];

@@ -1,12 +1,11 @@
 // Helpers shared by the indicator kernels: the NaN they write, the finiteness
-// test, overlap of runs and output index checks.
+// test and output index checks.
 #pragma once
 
 #include <bit>
 #include <cfloat>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <source_location>
 
 #include "quorvane/kernels.hpp"
@@ -55,17 +54,6 @@ inline double add_first_nan(double a, double b) {
     const double sum = a + b;
     return a != a ? quieted(a) : sum;
 #endif
-}
-
-// True when the two runs share at least one double. Kernels whose output may
-// overlap an input follow the written order of reads and writes literally.
-inline bool overlaps(InputRun input, OutputRun output) {
-    if (input.empty() || output.empty()) return false;
-    const std::less<const std::byte*> before;
-    const std::size_t in_bytes = input.size() * sizeof(double);
-    const std::size_t out_bytes = output.size() * sizeof(double);
-    return before(input.bytes(), output.bytes() + out_bytes) &&
-           before(output.bytes(), input.bytes() + in_bytes);
 }
 
 // The report of an index outside a run; never returns.

@@ -96,9 +96,8 @@ struct Periods {
     std::size_t signal;
 };
 
-// `tracked`: the seeds may use what was seen while reading the data, since no
-// output overlaps it (an output that does may change values already read).
-template <bool tracked>
+// The seeds use what was seen while reading the data: no output shares its
+// memory, so the values read stay as they were.
 void run_macd(Periods periods, InputRun in, std::size_t n, OutputRun macd_out,
               OutputRun signal_out, OutputRun hist_out) {
     const Smoothing fast_smoothing(periods.fast);
@@ -110,17 +109,15 @@ void run_macd(Periods periods, InputRun in, std::size_t n, OutputRun macd_out,
     Sightings seen;
     auto seed = [&](std::size_t i, std::size_t period, double divisor) {
         double sum;
-        if (!tracked || !seen.nan_sum(in, i + 1 - period, sum)) sum = window_sum(in, i, period);
+        if (!seen.nan_sum(in, i + 1 - period, sum)) sum = window_sum(in, i, period);
         return sum / divisor;
     };
 
     std::size_t i = 0;
     const std::size_t warm_up = std::min(n, periods.slow - 1);
     for (; i < warm_up; ++i) {
-        if constexpr (tracked) {
-            const double x = in[i];
-            if (!is_finite(x)) [[unlikely]] seen.note_non_finite(x, i);
-        }
+        const double x = in[i];
+        if (!is_finite(x)) [[unlikely]] seen.note_non_finite(x, i);
         macd_out.store(i, kNaN);
         signal_out.store(i, kNaN);
         hist_out.store(i, kNaN);
@@ -132,7 +129,7 @@ void run_macd(Periods periods, InputRun in, std::size_t n, OutputRun macd_out,
     for (; i < n; ++i) {
         const double x = in[i];
         if (!is_finite(x)) [[unlikely]] {
-            if constexpr (tracked) seen.note_non_finite(x, i);
+            seen.note_non_finite(x, i);
             if (x != x) {
                 macd_out.store(i, kNaN);
                 signal_out.store(i, kNaN);
@@ -183,14 +180,7 @@ void compute_macd(std::size_t fast_period, std::size_t slow_period, std::size_t 
     detail::check_index(n - 1, hist_output.size());
 
     const Periods periods{fast_period, slow_period, signal_period};
-    const bool overlap = detail::overlaps(data, macd_output) ||
-                         detail::overlaps(data, signal_output) ||
-                         detail::overlaps(data, hist_output);
-    if (overlap) {
-        run_macd<false>(periods, data, n, macd_output, signal_output, hist_output);
-    } else {
-        run_macd<true>(periods, data, n, macd_output, signal_output, hist_output);
-    }
+    run_macd(periods, data, n, macd_output, signal_output, hist_output);
 }
 
 }  // namespace quorvane

@@ -25,15 +25,9 @@ void compute_sma(std::size_t period, InputRun data, OutputRun output) {
     const InputRun in = data;
     const std::size_t p = period;
 
-    // Positions p - 1 .. n - 1 all get a value. Without overlap only the
-    // others need the NaN; with overlap the whole output is filled first, so
-    // the reads below see what the fill left.
-    if (detail::overlaps(data, output)) {
-        out.fill(0, m, kNaN);
-    } else {
-        out.fill(0, p - 1, kNaN);
-        out.fill(n, m - n, kNaN);
-    }
+    // Positions p - 1 .. n - 1 all get a value; only the others need the NaN.
+    out.fill(0, p - 1, kNaN);
+    out.fill(n, m - n, kNaN);
 
     double sum = -0.0;
     for (std::size_t k = 0; k < p; ++k) sum = detail::add_first_nan(sum, in[k]);

@@ -59,7 +59,9 @@ private:
 };
 
 // Every kernel writes only inside its output runs; an index outside one is an
-// internal fault. Positions without a value get the quiet NaN 0x7FF8000000000000.
+// internal fault. No output may share memory with an input or another output:
+// the kernels read and write in whatever order is fastest. Positions without
+// a value get the quiet NaN 0x7FF8000000000000.
 
 // Simple moving average over a trailing window of `period` values.
 void compute_sma(std::size_t period, InputRun data, OutputRun output);
