@@ -3,11 +3,15 @@ test-only extension built from the same sources, and the fault report."""
 
 import importlib.util
 import os
+import re
+import shutil
 import subprocess
 import sysconfig
 
 import numpy as np
 import pytest
+
+import quorvane
 
 from conftest import cxx_command, run_python
 
@@ -114,3 +118,32 @@ def test_internal_fault_report(native_name, shown, backtrace):
         assert "QUORVANE_BACKTRACE" not in report
     else:
         assert "QUORVANE_BACKTRACE=1" in report
+
+
+MODULE_FRAME = re.compile(r"\((?P<path>[^()]*quorvane[^()/]*\.so)\+0x(?P<offset>[0-9a-f]+)\)$")
+
+
+def test_backtrace_offsets_resolve_to_functions_and_lines():
+    module = os.path.realpath(quorvane.__file__)
+    debug_file = re.sub(r"\.so$", ".debug", module)
+    with open(module, "rb") as f:
+        if b".gnu_debuglink" not in f.read():
+            pytest.skip("the module was built without a separate debug file (QUORVANE_DEBUG_FILE)")
+    assert os.path.exists(debug_file), "the module names a debug file that was not installed"
+    addr2line = shutil.which("addr2line")
+    if addr2line is None:
+        pytest.skip("needs addr2line (binutils)")
+
+    result = run_python(FAULT.replace("NAME", repr(b"worker")), env={"QUORVANE_BACKTRACE": "1"})
+    assert result.returncode == -6
+    frames = [m for line in result.stderr.splitlines() if (m := MODULE_FRAME.search(line))]
+    assert frames, result.stderr
+    assert {os.path.realpath(m["path"]) for m in frames} == {module}
+    # The offsets are return addresses: the call itself is the byte before.
+    calls = [hex(int(m["offset"], 16) - 1) for m in frames]
+    resolved = subprocess.run([addr2line, "-f", "-C", "-e", module, *calls],
+                              capture_output=True, text=True, check=True).stdout
+    assert "??" not in resolved, resolved
+    assert "quorvane::report_fault" in resolved
+    assert "quorvane-core/src/fault.cpp:" in resolved
+    assert "release_shared" in resolved and "bindings/registry.cpp:" in resolved
