@@ -10,12 +10,12 @@ Rules for threads:
 - inputs may be shared freely: a call only reads them, and holds a shared
   borrow on them while it runs.
 
-    python examples/thread_pool.py
-    PYTHON_GIL=0 python3.13t examples/thread_pool.py   # free-threaded build
+    .venvs/demo/bin/python examples/thread_pool.py                  # after scripts/demo.sh
+    PYTHON_GIL=0 .venvs/cp313t/bin/python examples/thread_pool.py   # free-threaded, after scripts/test.sh
 
 On a free-threaded build, importing quorvane turns the GIL back on with a
-RuntimeWarning unless PYTHON_GIL=0 (or -X gil=0) is set; doing so is safe,
-since the module's shared state is atomic or locked.
+RuntimeWarning unless PYTHON_GIL=0 (or -X gil=0) keeps it off; the README's
+section on free-threaded CPython says what that does and what is tested.
 """
 
 import os

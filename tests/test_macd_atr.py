@@ -86,6 +86,32 @@ def test_macd_nan_after_start_blanks_only_its_index(k):
         assert bits(g[:k]) == bits(b[:k])
 
 
+# One infinity, all else finite (fast 3, slow 6, signal 3: the first fast
+# window is data[3..5], the line starts at 5 and the signal line at 7).
+@pytest.mark.parametrize("sign", [1.0, -1.0])
+@pytest.mark.parametrize("k", [3, 5, 6, 9, 29])
+def test_macd_infinity_in_the_fast_window_or_later_blanks_the_rest(sign, k):
+    clean = np.sin(np.arange(30.0)) + 10.0
+    data = clean.copy()
+    data[k] = sign * INF
+    got = assert_macd_matches_reference(3, 6, 3, data)
+    base = run_macd(3, 6, 3, clean)
+    for g, b in zip(got, base):
+        assert np.isnan(g[k:]).all()
+        assert bits(g[:k]) == bits(b[:k])
+
+
+@pytest.mark.parametrize("sign", [1.0, -1.0])
+@pytest.mark.parametrize("k", [0, 2])
+def test_macd_infinity_in_the_slow_window_only_makes_the_lines_infinite(sign, k):
+    data = np.sin(np.arange(30.0)) + 10.0
+    data[k] = sign * INF
+    macd, signal, hist = assert_macd_matches_reference(3, 6, 3, data)
+    assert macd[5:].tolist() == [-sign * INF] * 25 and np.isnan(macd[:5]).all()
+    assert signal[7:].tolist() == [-sign * INF] * 23 and np.isnan(signal[:7]).all()
+    assert np.isnan(hist).all()
+
+
 @pytest.mark.parametrize("slow", [3, 26])
 def test_macd_signal_period_too_large_never_starts(slow):
     data = np.cos(np.arange(60.0)) * 3.0 + 50.0
@@ -220,6 +246,20 @@ def test_atr_two_missing_prices_blank_the_rest(pair, i):
     first_nan = max(i, 3)
     assert np.isfinite(out[3:first_nan]).all()
     assert np.isnan(out[first_nan:]).all()
+
+
+@pytest.mark.parametrize("value", [INF, -INF])
+@pytest.mark.parametrize("name", ["high", "low", "close"])
+@pytest.mark.parametrize("i", [1, 3, 5, 9])
+def test_atr_one_infinity_gives_inf_then_nan_to_the_end(value, name, i):
+    series = {"high": [10.0 + (k % 3) for k in range(10)], "low": [8.0 - (k % 2) for k in range(10)]}
+    series["close"] = [9.0 + (k % 4) * 0.5 for k in range(10)]
+    series[name][i - 1 if name == "close" else i] = value  # a close counts for the next bar
+    out = assert_atr_matches_reference(3, series["high"], series["low"], series["close"])
+    first = max(i, 3)
+    assert np.isfinite(out[3:first]).all()
+    assert out[first] == INF
+    assert np.isnan(out[first + 1 :]).all()
 
 
 @pytest.mark.parametrize("flavour", ref.FLAVOURS)
