@@ -237,8 +237,49 @@ Result<Ref> create_registry() {
     return capsule;
 }
 
-Mutex discovery_lock;
+// Publishes `created` as the module's registry attribute unless one is there
+// already; either way returns the attribute's value then. On a module object
+// the two steps are one dictionary operation, so threads that publish at once
+// still agree on a single registry.
+Result<Ref> publish(PyObject* module, Ref created) {
+    if (!PyModule_Check(module)) {
+        if (PyObject_SetAttrString(module, registry_attribute, created.get()) < 0) {
+            return fetch_pending_error();
+        }
+        return created;
+    }
+    PyObject* dict = PyModule_GetDict(module);
+    Ref key = Ref::steal(PyUnicode_FromString(registry_attribute));
+    if (!key) return fetch_pending_error();
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    if (PyDict_SetDefaultRef(dict, key.get(), created.get(), &value) < 0) {
+        return fetch_pending_error();
+    }
+    return Ref::steal(value);
+#else
+    PyObject* value = PyDict_SetDefault(dict, key.get(), created.get());
+    if (value == nullptr) return fetch_pending_error();
+    return Ref::borrow(value);
+#endif
+}
 
+// Set while this thread looks the registry attribute up. That lookup may run
+// Python code (a module-level __getattr__) which may call this module again:
+// the nested call then looks in the module's dictionary only, so it neither
+// runs that code again nor waits for the outer call.
+thread_local bool looking_up = false;
+
+class LookingUp {
+public:
+    LookingUp() { looking_up = true; }
+    ~LookingUp() { looking_up = false; }
+    LookingUp(const LookingUp&) = delete;
+    LookingUp& operator=(const LookingUp&) = delete;
+};
+
+// No lock is held here: every step may run Python code, which may call this
+// module again from this thread or wait for another thread that does.
 Result<const RegistryTable*> discover_registry() {
     Result<const char*> module_name = numpy::multiarray_module_name();
     if (!module_name.ok()) return module_name.take_error();
@@ -247,16 +288,20 @@ Result<const RegistryTable*> discover_registry() {
     Ref module = Ref::steal(PyImport_Import(name.get()));
     if (!module) return fetch_pending_error();
 
-    Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), registry_attribute));
+    Ref capsule;
+    if (!looking_up) {
+        LookingUp guard;
+        capsule = Ref::steal(PyObject_GetAttrString(module.get(), registry_attribute));
+        if (!capsule) PyErr_Clear();
+    }
     if (!capsule) {
-        PyErr_Clear();
         Result<Ref> created = create_registry();
         if (!created.ok()) return created.take_error();
-        capsule = std::move(created.value());
-        if (PyObject_SetAttrString(module.get(), registry_attribute, capsule.get()) < 0) {
-            return fetch_pending_error();
-        }
-    } else if (!Py_IS_TYPE(capsule.get(), &PyCapsule_Type)) {
+        Result<Ref> published = publish(module.get(), std::move(created.value()));
+        if (!published.ok()) return published.take_error();
+        capsule = std::move(published.value());
+    }
+    if (!Py_IS_TYPE(capsule.get(), &PyCapsule_Type)) {
         return conversion_error(capsule.get(), "PyCapsule");
     }
 
@@ -269,20 +314,16 @@ Result<const RegistryTable*> discover_registry() {
                                  "version 0 of the borrow checking interface is not supported by "
                                  "this array binding");
     }
-    capsule.release();  // held for the life of the process
-    return registry_cell.store(table);
+    const RegistryTable* stored = registry_cell.store(table);
+    if (stored == table) capsule.release();  // held for the life of the process
+    return stored;
 }
 
 }  // namespace
 
 OnceCell<const RegistryTable> registry_cell;
 
-Result<const RegistryTable*> find_borrow_registry() {
-    // One discovery at a time, so that this module never publishes two registries.
-    AttachedLock guard(discovery_lock);
-    if (const RegistryTable* table = registry_cell.load()) return table;
-    return discover_registry();
-}
+Result<const RegistryTable*> find_borrow_registry() { return discover_registry(); }
 
 bool is_own_registry(const RegistryTable* table) { return table->acquire_shared == acquire_shared; }
 

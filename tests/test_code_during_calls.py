@@ -5,12 +5,14 @@ raises a documented error with every output untouched, or gives the result of
 the arrays as they are when the kernel runs."""
 
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 from quorvane import indicator_macd
-from conftest import bits, run_python
+from conftest import bits
 
 N = 12
 SENTINEL = 123.25
@@ -170,9 +172,17 @@ CALL
 """
 
 
-def first_call(hook, call, **kwargs):
+def first_call(hook, call):
+    """Runs the code in a fresh process; one that hangs fails after 60 s."""
     code = FIRST_CALL.replace("TESTS", repr(os.path.dirname(os.path.abspath(__file__))))
-    return run_python(code.replace("HOOK", hook).replace("CALL", call), **kwargs)
+    code = code.replace("HOOK", hook).replace("CALL", call)
+    env = dict(os.environ)
+    env.pop("PYTHON_GIL", None)
+    try:
+        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              env=env, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the first call hung")
 
 
 def test_first_call_whose_registry_lookup_moves_the_input():
@@ -183,5 +193,42 @@ assert output[1:].tolist() == [i + 0.5 for i in range(2 * N - 1)], output
 print("ok")
 """
     result = first_call(hook, call)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["ok"]
+
+
+# The lookup runs without any lock of the module held: Python code run by it
+# may call the module again, on this thread or on another one it waits for.
+# Every call finishes, and all of them use one registry.
+ONE_REGISTRY = """
+from registry_table import Registry
+registry = Registry()
+assert getattr(multiarray(), ATTRIBUTE) is registry.capsule
+for array in (data, output, *others):
+    assert registry.acquire_exclusive(array) == 0
+    registry.release_exclusive(array)
+print("ok")
+"""
+
+NESTED = {
+    "same thread": "quorvane.indicator_sma(1, *others)",
+    "another thread": (
+        "import threading\n"
+        "        if threading.current_thread() is threading.main_thread():\n"
+        "            t = threading.Thread(target=quorvane.indicator_ema, args=(1, *others))\n"
+        "            t.start(); t.join()"
+    ),
+}
+
+
+@pytest.mark.parametrize("where", NESTED)
+def test_first_call_whose_registry_lookup_calls_the_module(where):
+    call = """
+others = (np.ones(3), np.zeros(3))
+quorvane.indicator_sma(2, data, output[:N])
+assert output[1:N].tolist() == [i + 1.5 for i in range(N - 1)]
+assert others[1].tolist() == [1.0, 1.0, 1.0]  # the nested call ran
+""" + ONE_REGISTRY
+    result = first_call(NESTED[where], call)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["ok"]
