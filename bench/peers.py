@@ -193,7 +193,8 @@ def main() -> None:
                     speedup = best / base
                     targets.append(Target(
                         f"{name} n = {fmt_n(n)}: quorvane vs fastest peer ({best_lib})",
-                        f"{speedup:.2f}× faster", "≥ 1.5× faster", speedup >= 1.5))
+                        f"{speedup:.2f}× faster" if speedup >= 1 else f"{1 / speedup:.2f}× slower",
+                        "≥ 1.5× faster", speedup >= 1.5))
         parts.append(f"### {name} ({params})\n\n" + markdown_table(
             ["n", "library", "time per call", "ns per element", "time ÷ quorvane"], rows,
             align="llrrr"))
