@@ -404,7 +404,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     )
     parser.add_argument("csv", nargs="?", type=Path,
                         help="CSV file with open, high, low, close columns (any letter case) "
-                        "and optionally a date column; default: the GOOG daily sample")
+                        "and optionally a date column (oldest first, one row per date); "
+                        "default: the GOOG daily sample")
     parser.add_argument("-o", "--output", type=Path,
                         help="PNG file to write, or a folder to write it into "
                         f"(default: {DEFAULT_OUTPUT_DIR.relative_to(REPO)}/ in the repository)")
