@@ -83,7 +83,7 @@ period_values = st.one_of(
 # check and the untouched-bytes check look at.
 
 LAYOUTS = ["plain", "plain", "plain", "misaligned", "reversed", "every second", "repeated",
-           "12-byte records", "subclass", "read-only"]
+           "12-byte records", "subclass", "read-only", "len says one more", "len says one less"]
 WRONG_KINDS = ["float32", "int64", "big-endian", "object", "2-D", "0-D", "list", "tuple",
                "None", "float", "memoryview"]
 
@@ -117,6 +117,20 @@ sizes = st.sampled_from([0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11]).flatmap(
 
 class SubArray(np.ndarray):
     pass
+
+
+class LongLen(np.ndarray):
+    """Its __len__ claims one element more than it has."""
+
+    def __len__(self):
+        return super().__len__() + 1
+
+
+class ShortLen(np.ndarray):
+    """Its __len__ claims one element fewer than it has."""
+
+    def __len__(self):
+        return max(super().__len__() - 1, 0)
 
 
 class Raw:
@@ -169,7 +183,9 @@ def make_array(spec, n, rng, raws):
         return raw.view(n, 8, 0)
     if what == "12-byte records":
         return raw.view(n, 8, 12)
-    array = raw.view(n, 8, 8, cls=SubArray if what == "subclass" else np.ndarray)
+    cls = {"subclass": SubArray, "len says one more": LongLen,
+           "len says one less": ShortLen}.get(what, np.ndarray)
+    array = raw.view(n, 8, 8, cls=cls)
     if what == "read-only":
         array.flags.writeable = False
     return array
@@ -179,8 +195,8 @@ def overlapping_view(array, shift):
     """A float64 view of the memory of `array` moved by `shift` bytes."""
     base = array.base if isinstance(array.base, np.ndarray) else array
     start = array.__array_interface__["data"][0] - base.__array_interface__["data"][0]
-    offset = min(max(start + shift, 0), base.nbytes - 8 * len(array))
-    return np.ndarray((len(array),), dtype=np.float64, buffer=base, offset=offset)
+    offset = min(max(start + shift, 0), base.nbytes - 8 * array.shape[0])
+    return np.ndarray(array.shape, dtype=np.float64, buffer=base, offset=offset)
 
 
 def build_arrays(specs, n, rng, raws):
@@ -195,7 +211,7 @@ def build_arrays(specs, n, rng, raws):
             continue
         other = arrays[spec[1]] if made[spec[1]] else None
         if not isinstance(other, np.ndarray) or other.ndim != 1 or other.dtype != np.float64 \
-                or len(other) == 0 or other.strides[0] != 8:
+                or other.shape[0] == 0 or other.strides[0] != 8:
             arrays[i] = make_array(("array", "plain", 0), n, rng, raws)
         elif spec[0] == "same object as":
             arrays[i] = other
