@@ -7,7 +7,7 @@
 # --bind DIR are mounted into the root at the same paths as outside, so
 # paths under them mean the same thing on both sides, and the mounts vanish
 # with the command (nothing is left mounted, even when it is killed). The
-# environment is kept, except PATH and HOME, which are the root's own.
+# environment is kept, except PATH, HOME and TMPDIR, which are the root's own.
 # Needs root (or the rights to unshare a mount namespace and chroot).
 set -euo pipefail
 
@@ -45,5 +45,40 @@ for b in /proc /dev "${extra[@]}"; do
     mkdir -p "$root$b"
     mount --rbind "$b" "$root$b"
 done
+
+# The machine's settings for reaching package indexes, so that pip inside
+# behaves as pip outside: the files that certificate and pip variables name,
+# and pip's configuration files, each at its own path.
+shared=()
+for var in SSL_CERT_FILE SSL_CERT_DIR REQUESTS_CA_BUNDLE CURL_CA_BUNDLE PIP_CERT \
+           PIP_CLIENT_CERT PIP_FIND_LINKS PIP_CONFIG_FILE; do
+    value=${!var:-}
+    [[ $value == /* && -e $value ]] && shared+=("$value")
+done
+user_pip_conf="${XDG_CONFIG_HOME:-$HOME/.config}/pip/pip.conf"
+for conf in /etc/pip.conf /etc/xdg/pip/pip.conf "$user_pip_conf" "${PIP_CONFIG_FILE:-}"; do
+    [[ -n $conf && -f $conf ]] || continue
+    shared+=("$conf")
+    # Files and directories the configuration names (a certificate bundle,
+    # a constraints file, a directory of wheels).
+    while read -r value; do
+        [[ $value == /* && -e $value ]] && shared+=("$value")
+    done < <(sed -n 's/^[^#;=]*=[[:space:]]*//p' "$conf" | tr -s ' \t' '\n\n')
+done
+for path in "${shared[@]}"; do
+    [[ -e $path ]] || continue
+    if [[ -d $path ]]; then
+        mkdir -p "$root$path"
+    else
+        mkdir -p "$root$(dirname "$path")"
+        [[ -e $root$path ]] || : >"$root$path"
+    fi
+    mount --bind "$path" "$root$path"
+done
+# HOME is the root's own inside, so the user's pip configuration is named.
+if [[ -z ${PIP_CONFIG_FILE:-} && -f $user_pip_conf ]]; then
+    export PIP_CONFIG_FILE=$user_pip_conf
+fi
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
+unset TMPDIR
 exec chroot "$root" /bin/sh -c 'cd "$0" && exec "$@"' "$cwd" "$@"

@@ -71,6 +71,8 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 #          name    finder               numpy           runner nogil optional
 LEG_TABLE=(
     "cp313t  python-ft.sh         numpy==2.4.*    plain  yes   no"
+    "cp314   python-sid.sh:3.14   numpy>=2,<3     chroot no    no"
+    "cp315   python-sid.sh:3.15   numpy>=2,<3     chroot no    no"
     "cp312   python-gil.sh:3.12   numpy==1.26.*   plain  no    no"
     "cp313   python-gil.sh:3.13   numpy==2.1.*    plain  no    yes"
 )
