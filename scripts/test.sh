@@ -64,6 +64,9 @@
 # as skipped in the summary.
 set -uo pipefail
 
+# The whole script is one block, read before it runs: editing the file (a
+# checkout, a rebase) while a run is under way does not change that run.
+{
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=leg-lib.sh
 . "$repo/scripts/leg-lib.sh"
@@ -213,9 +216,9 @@ print(sys.version.split()[0] + (" free-threaded" if sysconfig.get_config_var("Py
             || ! (cd "$repo" && leg_py -c 'import pip') >/dev/null 2>&1; then
         step "creating $leg_venv"
         rm -rf "$leg_venv"
+        # The pip that comes with the venv is recent enough for the steps
+        # below (3.12 ships pip 23.2 or later).
         (cd "$repo" && quietly "$QUORVANE_LOGS/$leg-venv.log" in_leg "$base" -m venv "$leg_venv") \
-            || return 1
-        (cd "$repo" && quietly "$QUORVANE_LOGS/$leg-pip.log" leg_py -m pip install -q --upgrade pip) \
             || return 1
         printf '%s\n' "$want_stamp" >"$stamp"
     fi
@@ -383,3 +386,4 @@ done
 printf 'total: %d passed, %d failed, %d skipped\n' \
     "$total_passed" "$total_failed" "$total_skipped"
 exit "$status"
+}
