@@ -99,15 +99,38 @@ Result<Ref> create_module() {
     return module;
 }
 
+// Whether the interpreter turns down modules with single-phase initialisation
+// (an isolated sub-interpreter). Before 3.13 it runs the module's init
+// function first and refuses the module afterwards, so the init function has
+// to see the refusal coming: that interpreter must not take the record. From
+// 3.13 on such an import runs the init function in the main interpreter.
+bool refuses_single_phase_modules([[maybe_unused]] PyInterpreterState* interpreter) {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS) != 0;
+#else
+    return false;
+#endif
+}
+
+ErrorValue sub_interpreter_refused() {
+    return ErrorValue::fixed(PyExc_ImportError,
+                             "the quorvane module does not support sub-interpreters: it can "
+                             "only be imported in the first interpreter that imported it");
+}
+
 Result<Ref> initialise() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) return fetch_pending_error();
+    if (refuses_single_phase_modules(interpreter)) {
+        return ErrorValue::fixed(PyExc_ImportError,
+                                 "the quorvane module does not support sub-interpreters: this "
+                                 "interpreter loads only modules that do");
+    }
     std::int64_t expected = -1;
     if (!interpreter_record.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
         expected != id) {
-        return ErrorValue::fixed(PyExc_ImportError,
-                                 "the quorvane module does not support sub-interpreters: it can "
-                                 "only be imported in the first interpreter that imported it");
+        return sub_interpreter_refused();
     }
     if (PyObject* cached = module_cache.load()) return Ref::borrow(cached);
 

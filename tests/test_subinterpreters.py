@@ -59,3 +59,42 @@ def test_second_interpreter_is_refused(main_first):
         assert "ImportError" in sub
         assert "sub-interpreters" in sub or "subinterpreters" in sub
         assert main[-1] == "main: imported"
+
+
+# An isolated interpreter refuses modules with single-phase initialisation:
+# CPython itself turns the import down. Such a refused import must leave the
+# module free for the main interpreter.
+ISOLATED = """
+import sys
+if sys.version_info < (3, 13):
+    import _xxsubinterpreters as interpreters
+    def import_in_isolated():
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import quorvane")
+        except interpreters.RunFailedError as error:
+            return str(error)
+        finally:
+            interpreters.destroy(sub)
+        return "imported"
+else:
+    import _interpreters as interpreters
+    def import_in_isolated():
+        sub = interpreters.create()
+        try:
+            failure = interpreters.exec(sub, "import quorvane")
+        finally:
+            interpreters.destroy(sub)
+        return "imported" if failure is None else f"{failure.type.__name__}: {failure.msg}"
+"""
+
+
+def test_refused_import_in_an_isolated_interpreter_leaves_the_module_free():
+    code = ISOLATED + "print('sub:', import_in_isolated())\n" + MAIN_IMPORT
+    code += "import numpy as np\nquorvane.indicator_sma(1, np.ones(2), np.zeros(2))\nprint('main: works')\n"
+    result = run_python(code, env={"PYTHONWARNINGS": "ignore"})
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("sub: ") and "ImportError" in lines[0]
+    assert "interpreters" in lines[0]
+    assert lines[1:] == ["main: imported", "main: works"]
