@@ -84,7 +84,7 @@ Status InputSeries::refresh() {
     return Status::success();
 }
 
-bool OutputSeries::writeable() const { return (view_.flags & numpy::writeable_flag) != 0; }
+bool OutputSeries::writeable() const { return (view_.flags & numpy::layout::writeable_flag) != 0; }
 
 Status OutputSeries::refresh() {
     Result<numpy::Snapshot> fields = typed_snapshot(array_, parameter_);

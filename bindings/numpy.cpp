@@ -11,26 +11,6 @@ namespace quorvane::numpy {
 
 namespace {
 
-// Descriptor layouts: NumPy 1 keeps the element size as an int after the type
-// number; NumPy 2 puts 64-bit flags there and widens the element size.
-struct DescrHeadV1 {
-    PyObject head;
-    PyTypeObject* typeobj;
-    char kind, type, byteorder, flags;
-    int type_num;
-    int elsize;
-};
-struct DescrHeadV2 {
-    PyObject head;
-    PyTypeObject* typeobj;
-    char kind, type, byteorder, former_flags;
-    int type_num;
-    std::uint64_t flags;
-    Py_ssize_t elsize;
-};
-
-constexpr unsigned int numpy2_feature_version = 0x12;
-
 OnceCell<const char> multiarray_name;
 
 Ref import(const char* name) {
@@ -81,13 +61,13 @@ Result<const Api*> load_api() {
     if (table == nullptr) report_fault("the NumPy array API capsule holds no table");
 
     auto* loaded = new (allocate_or_abort(sizeof(Api))) Api{
-        static_cast<PyTypeObject*>(table[2]),
-        reinterpret_cast<PyObject* (*)(int)>(table[45]),
-        reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(table[182]),
-        reinterpret_cast<unsigned int (*)()>(table[211])(),
+        static_cast<PyTypeObject*>(table[layout::slot_array_type]),
+        reinterpret_cast<PyObject* (*)(int)>(table[layout::slot_descr_from_type]),
+        reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(table[layout::slot_equiv_types]),
+        reinterpret_cast<unsigned int (*)()>(table[layout::slot_feature_version])(),
         nullptr,
     };
-    loaded->float64 = loaded->descr_from_type(double_type_number);
+    loaded->float64 = loaded->descr_from_type(layout::double_type_number);
     if (loaded->float64 == nullptr) report_fault("NumPy gave no float64 descriptor");
     const Api* stored = api_cell.store(loaded);
     if (stored != loaded) {
@@ -107,14 +87,6 @@ Result<const char*> multiarray_module_name() {
     static const char numpy2[] = "numpy._core.multiarray";
     static const char numpy1[] = "numpy.core.multiarray";
     return multiarray_name.store(major.value() >= 2 ? numpy2 : numpy1);
-}
-
-Py_ssize_t element_size(const Api& api, PyObject* descr) {
-    if (descr == nullptr) report_fault("array without a descriptor");
-    if (api.feature_version >= numpy2_feature_version) {
-        return reinterpret_cast<DescrHeadV2*>(descr)->elsize;
-    }
-    return reinterpret_cast<DescrHeadV1*>(descr)->elsize;
 }
 
 }  // namespace quorvane::numpy

@@ -1,8 +1,10 @@
 // NumPy access without NumPy's headers: the array C-API table from the
-// "_ARRAY_API" capsule, and the few structure fields this module reads.
+// "_ARRAY_API" capsule, and one reading of an array's fields. What is
+// assumed of NumPy's layout is in numpy_layout.hpp.
 #pragma once
 
 #include "errors.hpp"
+#include "numpy_layout.hpp"
 #include "once.hpp"
 #include "python.hpp"
 
@@ -10,20 +12,6 @@
 #include <cstdint>
 
 namespace quorvane::numpy {
-
-// The leading fields of NumPy's array object (the same in NumPy 1 and 2).
-struct ArrayFields {
-    PyObject head;
-    char* data;
-    int nd;
-    Py_ssize_t* dimensions;
-    Py_ssize_t* strides;
-    PyObject* base;
-    PyObject* descr;
-    int flags;
-};
-
-inline ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
 
 // One reading of an array's fields, each loaded exactly once, so that every
 // decision about the array is taken from the same state.
@@ -48,7 +36,7 @@ T load_once(T& field) {
 // and the strides one after the other): the call then decides from that
 // state consistently, but no reading of the fields can make such a race safe.
 inline Snapshot snapshot(PyObject* array) {
-    ArrayFields* f = fields(array);
+    layout::ArrayFields* f = layout::array_fields(array);
     Snapshot view{};
     view.nd = load_once(f->nd);
     view.dimensions = load_once(f->dimensions);
@@ -63,15 +51,12 @@ inline Snapshot snapshot(PyObject* array) {
     return view;
 }
 
-inline constexpr int writeable_flag = 0x0400;
-inline constexpr int double_type_number = 12;
-
-// The entries of the C-API table this module uses, by NumPy's published index.
+// The entries of the C-API table this module uses (their slots: numpy_layout.hpp).
 struct Api {
-    PyTypeObject* array_type;                              // 2
-    PyObject* (*descr_from_type)(int);                     // 45
-    unsigned char (*equiv_types)(PyObject*, PyObject*);    // 182
-    unsigned int feature_version;                          // from 211
+    PyTypeObject* array_type;
+    PyObject* (*descr_from_type)(int);
+    unsigned char (*equiv_types)(PyObject*, PyObject*);
+    unsigned int feature_version;
     PyObject* float64;  // the float64 descriptor, held for the life of the process
 };
 
@@ -95,6 +80,9 @@ inline bool is_array(const Api& api, PyObject* object) {
 }
 
 // Element size of a descriptor, read in the layout of the NumPy in use.
-Py_ssize_t element_size(const Api& api, PyObject* descr);
+inline Py_ssize_t element_size(const Api& api, PyObject* descr) {
+    if (descr == nullptr) report_fault("array without a descriptor");
+    return layout::descr_element_size(descr, api.feature_version);
+}
 
 }  // namespace quorvane::numpy

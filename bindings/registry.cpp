@@ -175,7 +175,7 @@ int acquire_shared(void* state, PyObject* array) {
 
 int acquire_exclusive(void* state, PyObject* array) {
     const numpy::Snapshot view = numpy::snapshot(array);
-    if ((view.flags & numpy::writeable_flag) == 0) return -2;
+    if ((view.flags & numpy::layout::writeable_flag) == 0) return -2;
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const BorrowLocation at = locate_borrow(array, view);
     AttachedLock guard(registry.lock);

@@ -37,7 +37,7 @@ std::intptr_t gcd(std::intptr_t m, std::intptr_t n) {
 
 std::uintptr_t base_address(const numpy::Api& api, PyObject* array) {
     PyObject* current = array;
-    while (PyObject* base = numpy::fields(current)->base) {
+    while (PyObject* base = numpy::layout::array_fields(current)->base) {
         if (!numpy::is_array(api, base)) return reinterpret_cast<std::uintptr_t>(base);
         current = base;
     }
