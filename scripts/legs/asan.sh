@@ -42,7 +42,8 @@ mkdir -p "$logs"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_ROOT_USER_ACTION=ignore
 export PIP_PROGRESS_BAR=off
 
-step() { printf -- '--- %s\n' "$*"; }
+t0=$SECONDS
+step() { printf -- '--- [%4ds] %s\n' $((SECONDS - t0)) "$*"; }
 fail() { printf 'leg asan: %s\n' "$*"; exit 1; }
 
 # The ASan runtime of the compiler that builds the module: it must be the
