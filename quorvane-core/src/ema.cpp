@@ -13,22 +13,12 @@ using detail::kNaN;
 
 void compute_ema(std::size_t period, InputRun data, OutputRun output) {
     const std::size_t n = data.size();
-    const std::size_t m = output.size();
-    const OutputRun out = output;
-
-    // Period 0 and periods longer than the series both wrap to >= n here.
-    if (period - 1 >= n) {
-        out.fill(0, m, kNaN);
-        return;
-    }
-    // Every position written below is at most n - 1.
-    detail::check_index(n - 1, m);
+    if (!detail::start_moving_average(period, n, output)) return;
 
     const InputRun in = data;
+    const OutputRun out = output;
     const std::size_t p = period;
-
-    // Each position is written once, NaN or value.
-    out.fill(n, m - n, kNaN);
+    // Each position below n is written once below, NaN or value.
 
     // First window of p finite values. No window that starts at or before a
     // non-finite value can succeed, so the search resumes right after it;

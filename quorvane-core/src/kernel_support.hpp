@@ -1,5 +1,5 @@
 // Helpers shared by the indicator kernels: the NaN they write, the finiteness
-// test and output index checks.
+// test, output index checks and the start of a moving average.
 #pragma once
 
 #include <bit>
@@ -64,6 +64,24 @@ inline double add_first_nan(double a, double b) {
 inline void check_index(std::size_t index, std::size_t length,
                         std::source_location where = std::source_location::current()) {
     if (index >= length) [[unlikely]] report_index_fault(index, length, where);
+}
+
+// The start of a moving average over windows of `period` values of a series
+// of n values written into `out`. Returns false when no window fits (period 0,
+// or longer than the series): every position of `out` is then NaN. Otherwise
+// returns true with every position the average may write (below n) checked to
+// lie in `out`, and the positions beyond the series (n and up) set to NaN.
+inline bool start_moving_average(std::size_t period, std::size_t n, OutputRun out,
+                                 std::source_location where = std::source_location::current()) {
+    const std::size_t m = out.size();
+    // Period 0 and periods longer than the series both wrap to >= n here.
+    if (period - 1 >= n) {
+        out.fill(0, m, kNaN);
+        return false;
+    }
+    check_index(n - 1, m, where);
+    out.fill(n, m - n, kNaN);
+    return true;
 }
 
 }  // namespace quorvane::detail
