@@ -68,11 +68,21 @@ install_peers() {
 # BLAS, but a peer might.
 run_py() { env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$@"; }
 
+# flags GROUP...: the project's compiler flags of these groups (cxx-flags.txt).
+flags() {
+    local group
+    for group in "$@"; do
+        sed -n "s/^$group: *//p" "$repo/cxx-flags.txt"
+    done | tr '\n' ' '
+}
+
 log "compiling the floor and the allocation shim"
-# The module's own flags: optimised, no contraction into fused multiply-adds.
-g++ -O3 -std=c++20 -ffp-contract=off -Wall -Wextra -Werror -fPIC -shared \
+# The module's own flags (and the optimisation of its Release build): no
+# contraction into fused multiply-adds.
+# shellcheck disable=SC2046  # the flags are separate words
+g++ -O3 $(flags language warnings floating-point) -fPIC -shared \
     -o "$build/libfloor.so" "$here/floor.cpp"
-gcc -O2 -std=c11 -Wall -Wextra -Werror -fPIC -shared \
+gcc -O2 -std=c11 -Wall -Wextra -fPIC -shared \
     -o "$build/libmalloc_count.so" "$here/malloc_count.c" -ldl
 
 ft_python=$(bash "$repo/scripts/python-ft.sh") || ft_python=""

@@ -45,6 +45,22 @@ def cxx_command():
     return None
 
 
+FLAGS_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                          "cxx-flags.txt")
+
+
+def build_flags(*groups):
+    """The project's compiler flags of these groups of cxx-flags.txt, in the
+    order given: what CMakeLists.txt builds the module with."""
+    table = {}
+    with open(FLAGS_FILE, encoding="utf-8") as file:
+        for line in file:
+            name, colon, flags = line.partition(":")
+            if colon and not name.startswith("#"):
+                table[name.strip()] = shlex.split(flags)
+    return [flag for group in groups for flag in table[group]]
+
+
 FREE_THREADED = bool(__import__("sysconfig").get_config_var("Py_GIL_DISABLED"))
 
 

@@ -13,7 +13,7 @@ import pytest
 
 import quorvane
 
-from conftest import cxx_command, run_python
+from conftest import build_flags, cxx_command, run_python
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS)
@@ -24,12 +24,13 @@ SOURCES = ["bindings/errors.cpp", "bindings/binding.cpp", "bindings/text.cpp",
 @pytest.fixture(scope="module")
 def harness(tmp_path_factory):
     compiler = cxx_command()
-    if compiler is None or not all(os.path.exists(os.path.join(ROOT, s)) for s in SOURCES):
+    if compiler is None or not all(os.path.exists(os.path.join(ROOT, s))
+                                   for s in [*SOURCES, "cxx-flags.txt"]):
         pytest.skip("needs a C++ compiler and the source tree")
     target = tmp_path_factory.mktemp("harness") / ("error_harness" + sysconfig.get_config_var("EXT_SUFFIX"))
     command = [
-        *compiler, "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-ffp-contract=off",
-        "-fno-exceptions", "-fno-rtti", "-fPIC", "-shared",
+        *compiler, *build_flags("language", "warnings", "werror", "floating-point"), "-O1",
+        "-fPIC", "-shared",
         "-I" + sysconfig.get_paths()["include"], "-I" + os.path.join(ROOT, "bindings"),
         "-I" + os.path.join(ROOT, "quorvane-core", "include"),
         os.path.join(TESTS, "harness", "error_harness.cpp"),
