@@ -9,14 +9,15 @@ import os
 
 import pytest
 
-from conftest import run_python
+from conftest import FREE_THREADED, run_python
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
 pytestmark = pytest.mark.skipif(
     importlib.util.find_spec("rustworkx") is None,
-    reason="rustworkx is not installed (tests/requirements-optional.txt; "
-    "it publishes no wheel for some interpreters)",
+    reason="rustworkx has no wheel for free-threaded CPython"
+    if FREE_THREADED
+    else "rustworkx is not installed (tests/requirements-optional.txt, installed on some legs only)",
 )
 
 SETUP = """
