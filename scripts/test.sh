@@ -19,7 +19,8 @@
 #
 # Generic legs
 # ------------
-# A row of LEG_TABLE below: name, finder, numpy, runner, nogil, optional.
+# A row of LEG_TABLE below: name, finder, numpy, runner, nogil, optional,
+# ftcheck.
 #   name      the leg's venv is .venvs/NAME, its junit reports NAME*.xml
 #   finder    a script in scripts/ and its arguments (no spaces in them). With
 #             runner "plain" it prints the interpreter's path; with "chroot"
@@ -33,6 +34,10 @@
 #   optional  yes: tests/requirements-optional.txt is installed too, each
 #             package on its own, wheels only, best effort (the tests that
 #             need a missing one skip and say why)
+#   ftcheck   yes: the sources are also compiled (syntax and warnings only)
+#             against this interpreter's headers with Py_GIL_DISABLED, for
+#             the free-threaded build of the same version that is not here
+#             (scripts/ft-compile-check.sh)
 # Every leg installs tests/requirements.txt (wheels only; failing fails the
 # leg), builds the module with warnings as errors and checks that the tests
 # import the installed module, not the tree.
@@ -71,13 +76,13 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=leg-lib.sh
 . "$repo/scripts/leg-lib.sh"
 
-#          name    finder               numpy           runner nogil optional
+#          name    finder               numpy           runner nogil optional ftcheck
 LEG_TABLE=(
-    "cp313t  python-ft.sh         numpy==2.4.*    plain  yes   no"
-    "cp314   python-sid.sh:3.14   numpy>=2,<3     chroot no    no"
-    "cp315   python-sid.sh:3.15   numpy>=2,<3     chroot no    no"
-    "cp312   python-gil.sh:3.12   numpy==1.26.*   plain  no    no"
-    "cp313   python-gil.sh:3.13   numpy==2.1.*    plain  no    yes"
+    "cp313t  python-ft.sh         numpy==2.4.*    plain  yes   no       no"
+    "cp314   python-sid.sh:3.14   numpy>=2,<3     chroot no    no       yes"
+    "cp315   python-sid.sh:3.15   numpy>=2,<3     chroot no    no       yes"
+    "cp312   python-gil.sh:3.12   numpy==1.26.*   plain  no    no       no"
+    "cp313   python-gil.sh:3.13   numpy==2.1.*    plain  no    yes      no"
 )
 SPECIAL_DEFAULT=(asan i686)
 
@@ -188,9 +193,10 @@ install_optional() {
     fi
 }
 
-# run_generic_leg NAME FINDER NUMPY RUNNER NOGIL OPTIONAL -> 0 when it passed.
+# run_generic_leg NAME FINDER NUMPY RUNNER NOGIL OPTIONAL FTCHECK -> 0 when
+# it passed.
 run_generic_leg() {
-    local leg=$1 finder=$2 numpy_spec=$3 nogil=$5 optional=$6
+    local leg=$1 finder=$2 numpy_spec=$3 nogil=$5 optional=$6 ftcheck=$7
     leg_runner=$4
     local finder_args=(${finder//:/ }) found
     step "interpreter: scripts/${finder_args[*]}"
@@ -249,6 +255,11 @@ print(sys.version.split()[0] + (" free-threaded" if sysconfig.get_config_var("Py
         return 1
     fi
     (cd "$repo" && quietly "$QUORVANE_LOGS/$leg-check.log" leg_py -m pip check) || return 1
+    if [[ $ftcheck == yes ]]; then
+        step "compiling the sources for the free-threaded build of this version (headers with Py_GIL_DISABLED; nothing linked)"
+        (cd "$repo" && quietly "$QUORVANE_LOGS/$leg-ftcheck.log" \
+            in_leg bash scripts/ft-compile-check.sh "$leg_venv/bin/python") || return 1
+    fi
 
     # The tests must import the installed module, not anything in the tree.
     local where
