@@ -24,10 +24,20 @@ root="$cache_root/debian-sid"
 python="/usr/bin/python$want"
 build_log="$cache_root/debian-sid-python$want.log"
 
-# True when the root has everything a leg needs for this version.
+packages=("python$want" "python$want-venv" "python$want-dev" g++)
+
+# True when the root has every package a leg needs for this version, fully
+# installed (an interrupted or failed install leaves them half done).
 is_ready() {
-    [[ -x "$root$python" && -f "$root/usr/include/python$want/Python.h"
-       && -d "$root/usr/lib/python$want/ensurepip" && -x "$root/usr/bin/g++" ]]
+    [[ -x "$root$python" && -f "$root/var/lib/dpkg/status" ]] || return 1
+    local p state
+    for p in "${packages[@]}"; do
+        state=$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status}' "$p" 2>/dev/null) \
+            || return 1
+        [[ $state == "install ok installed" ]] || return 1
+    done
+    # and nothing else left unconfigured
+    ! grep -q '^Status: .* \(half-configured\|unpacked\|half-installed\)$' "$root/var/lib/dpkg/status"
 }
 found() { printf '%s\n%s\n' "$root" "$python"; exit 0; }
 
@@ -83,9 +93,10 @@ if [[ -n $check_valid ]]; then
         >"$root/etc/apt/apt.conf.d/99quorvane-from-host"
 fi
 
-packages=("python$want" "python$want-venv" "python$want-dev" g++)
 log "installing ${packages[*]} in the sid root (log: $build_log)"
 run_logged bash "$here/chroot-run.sh" "$root" -- apt-get update
+# Finish what an interrupted install left half done.
+run_logged bash "$here/chroot-run.sh" "$root" -- dpkg --configure -a
 run_logged bash "$here/chroot-run.sh" "$root" -- \
     apt-get install -y --no-install-recommends "${packages[@]}"
 run_logged bash "$here/chroot-run.sh" "$root" -- apt-get clean

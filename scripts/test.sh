@@ -153,7 +153,7 @@ leg_runner="" leg_root="" leg_venv=""
 in_leg() {
     if [[ $leg_runner == chroot ]]; then
         bash "$repo/scripts/chroot-run.sh" "$leg_root" --bind "$repo" --bind "$scratch" \
-            --cd "$PWD" -- "$@"
+            --pip-settings --cd "$PWD" -- "$@"
     else
         "$@"
     fi
