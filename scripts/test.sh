@@ -5,8 +5,9 @@
 #
 # Usage: scripts/test.sh [pytest args...]        e.g. scripts/test.sh -k sma
 # Environment:
-#   QUORVANE_LEGS   legs to run, space- or comma-separated (default: every
-#                   leg below; "ft" and "gil" are old names of cp313t, cp312)
+#   QUORVANE_LEGS   legs to run, space- or comma-separated (default:
+#                   DEFAULT_LEGS below; "ft" and "gil" are old names of
+#                   cp313t and cp312)
 #   QUORVANE_JOBS   how many legs run at once (default: cores, at most 2)
 #   QUORVANE_PYTHON_FT, QUORVANE_PYTHON_GIL   interpreters to use instead of
 #                   the search (see scripts/python-ft.sh, scripts/python-gil.sh)
@@ -64,9 +65,9 @@
 #   - on a failure outside pytest prints the lines that say why (e.g. with
 #     explain_failure) before the path of the full log;
 #   - exits 0 only when everything passed and pytest collected tests.
-# A special leg runs when QUORVANE_LEGS names it or it is in SPECIAL_DEFAULT.
-# A named leg without its script fails the run; a default one is reported
-# as skipped in the summary.
+# A leg runs when QUORVANE_LEGS names it or, when that is unset, when it is
+# in DEFAULT_LEGS. A named leg without its script fails the run; a default
+# one is reported as skipped in the summary.
 set -uo pipefail
 
 # The whole script is one block, read before it runs: editing the file (a
@@ -84,7 +85,9 @@ LEG_TABLE=(
     "cp312   python-gil.sh:3.12   numpy==1.26.*   plain  no    no       no"
     "cp313   python-gil.sh:3.13   numpy==2.1.*    plain  no    yes      no"
 )
-SPECIAL_DEFAULT=(asan i686)
+# The legs run when QUORVANE_LEGS is not set, the longest first so that two
+# at a time finish together.
+DEFAULT_LEGS=(cp313t i686 cp314 cp315 cp312 cp313 asan)
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_ROOT_USER_ACTION=ignore
 export PIP_PROGRESS_BAR=off
@@ -95,13 +98,18 @@ export QUORVANE_REPO=$repo
 export QUORVANE_LOGS=$repo/.venvs/logs
 mkdir -p "$QUORVANE_LOGS"
 
+if ((BASH_VERSINFO[0] * 100 + BASH_VERSINFO[1] < 501)); then
+    echo "scripts/test.sh needs bash 5.1 or later (this is $BASH_VERSION)"
+    exit 1
+fi
+
 # The legs to run.
 generic_names=()
 for row in "${LEG_TABLE[@]}"; do
     read -r name _ <<<"$row"
     generic_names+=("$name")
 done
-legs=${QUORVANE_LEGS:-${generic_names[*]} ${SPECIAL_DEFAULT[*]}}
+legs=${QUORVANE_LEGS:-${DEFAULT_LEGS[*]}}
 legs=${legs//,/ }
 selected=()
 for leg in $legs; do
@@ -311,7 +319,7 @@ run_leg() {
         (cd "$repo" && bash "$script" "$scratch" "${pytest_args[@]}")
         return
     fi
-    if [[ " ${SPECIAL_DEFAULT[*]} " == *" $leg "* && -z ${QUORVANE_LEGS:-} ]]; then
+    if [[ " ${DEFAULT_LEGS[*]} " == *" $leg "* && -z ${QUORVANE_LEGS:-} ]]; then
         echo "scripts/legs/$leg.sh does not exist" >"$scratch/$leg.skip"
         cat "$scratch/$leg.skip"
         return 3
