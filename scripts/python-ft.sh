@@ -129,7 +129,7 @@ fi
 
 log "apt-get update"
 export DEBIAN_FRONTEND=noninteractive
-run_logged as_root apt-get update
+run_logged as_root flock "$cache_root/host-apt.lock" apt-get -o DPkg::Lock::Timeout=900 update
 
 build_deps=(build-essential pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev
             liblzma-dev libsqlite3-dev libreadline-dev libncurses-dev uuid-dev
@@ -141,7 +141,7 @@ for p in "${build_deps[@]}"; do
 done
 if ((${#missing[@]})); then
     log "installing build dependencies: ${missing[*]}"
-    run_logged as_root apt-get install -y --no-install-recommends "${missing[@]}"
+    run_logged as_root flock "$cache_root/host-apt.lock" apt-get -o DPkg::Lock::Timeout=900 install -y --no-install-recommends "${missing[@]}"
 fi
 
 log "downloading the python3.13 source package"

@@ -72,8 +72,10 @@ export DEBIAN_FRONTEND=noninteractive
 if [[ ! -x "$root/usr/bin/apt-get" ]]; then
     if ! command -v debootstrap >/dev/null 2>&1; then
         log "installing debootstrap"
-        run_logged apt-get -o DPkg::Lock::Timeout=900 update
-        run_logged apt-get -o DPkg::Lock::Timeout=900 install -y --no-install-recommends debootstrap
+        # The machine's apt, one user at a time: the free-threaded build
+        # may be installing its packages.
+        run_logged flock "$cache_root/host-apt.lock" apt-get -o DPkg::Lock::Timeout=900 update
+        run_logged flock "$cache_root/host-apt.lock" apt-get -o DPkg::Lock::Timeout=900 install -y --no-install-recommends debootstrap
     fi
     mirror=$(bash "$here/debian-mirror.sh") || die "no Debian mirror in the apt sources"
     log "debootstrap --variant=minbase sid from $mirror (log: $build_log)"
