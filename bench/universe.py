@@ -12,11 +12,12 @@ built into bench/.env/universe/ when absent), and is timed twice:
   the results left in memory.
 
 The ways: a serial Python loop over the symbols (end to end, over the job's
-partitions of 16 symbols: read, compute, write, as a Dask worker does); a pool
-of 2 threads, a partition or a block of 16 symbols per task; the same two on the free-threaded interpreter given by
---ft-python with PYTHON_GIL=0 (it needs quorvane, pandas and pyarrow; Dask is
-not needed there); Dask on a LocalCluster of 2 worker processes with one
-thread each; and the usual alternatives without quorvane: pandas groupby
+partitions of 16 symbols: read, compute, write, as a Dask worker does); a
+pool of 2 threads, a partition or a block of 16 symbols per task; the same
+two on the free-threaded interpreter given by --ft-python with PYTHON_GIL=0
+(it needs quorvane, pandas and pyarrow; Dask is not needed there); Dask on a
+LocalCluster of 2 worker processes with one thread each; and the usual
+alternatives without quorvane: pandas groupby
 with TA-Lib in apply, and pandas' own groupby rolling/ewm (these two compute
 their libraries' own definitions, which differ from quorvane's in the first
 bars; they are here for speed only).
