@@ -66,7 +66,7 @@ def default_path(size: str) -> Path:
     return DATA_ROOT / size
 
 
-def real_samples() -> dict[str, "object"]:
+def real_samples() -> dict:
     """The bars shipped by the backtesting package, as DataFrames in our columns."""
     try:
         from backtesting import test as samples
@@ -140,27 +140,27 @@ def build(out: Path, size: str = "smoke", seed: int = 2026, symbols: int | None 
           samples: bool = True) -> Path:
     """Writes the universe to `out` (a directory, replaced only with force);
     with samples=False, random walks only."""
-    spec = SIZES[size]
-    spec = Size(symbols=symbols or spec.symbols, bars=bars or spec.bars, minute=spec.minute)
+    shape = SIZES[size]
+    shape = Size(symbols=symbols or shape.symbols, bars=bars or shape.bars, minute=shape.minute)
     out = Path(out)
     if out.exists() and not force:
         raise FileExistsError(f"{out} exists (use --force to replace it)")
     out.parent.mkdir(parents=True, exist_ok=True)
 
     samples = real_samples() if samples else {}
-    names = list(samples)[: spec.symbols]
-    numbers = {f"S{i:04d}": i for i in range(1, spec.symbols - len(names) + 1)}
+    names = list(samples)[: shape.symbols]
+    numbers = {f"S{i:04d}": i for i in range(1, shape.symbols - len(names) + 1)}
     names += list(numbers)
     temp = Path(tempfile.mkdtemp(prefix=f".{out.name}.tmp-", dir=out.parent))
     try:
         rows = 0
         for i, name in enumerate(names):
-            frame = samples[name] if name in samples else random_walk(seed, numbers[name], spec)
+            frame = samples[name] if name in samples else random_walk(seed, numbers[name], shape)
             rows += write_symbol(temp, name, frame)
             if not quiet and (i + 1) % 250 == 0:
                 print(f"make_universe: {i + 1}/{len(names)} symbols", file=sys.stderr, flush=True)
-        description = {"size": size, "seed": seed, "symbols": len(names), "bars": spec.bars,
-                       "minute": spec.minute, "rows": rows, "columns": list(COLUMNS)}
+        description = {"size": size, "seed": seed, "symbols": len(names), "bars": shape.bars,
+                       "minute": shape.minute, "rows": rows, "columns": list(COLUMNS)}
         (temp / "_universe.json").write_text(json.dumps(description, indent=1) + "\n")
         if out.exists():
             shutil.rmtree(out)
