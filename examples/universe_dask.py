@@ -335,6 +335,7 @@ def run_job(client, dataset: Path, out: Path, periods: Periods = Periods(),
     frame = indicator_frame(dataset, periods, per_partition)
     out.parent.mkdir(parents=True, exist_ok=True)
     temp = out.parent / f".{out.name}.tmp-{uuid.uuid4().hex[:12]}"
+    future = None
     try:
         write = frame.to_parquet(temp, partition_on=["symbol"], write_index=False, compute=False)
         client.run(_warm_up)  # imports on the workers, before the clock starts
@@ -349,9 +350,32 @@ def run_job(client, dataset: Path, out: Path, periods: Periods = Periods(),
         seconds = time.perf_counter() - started
         replace_directory(temp, out)
     except BaseException:
+        if future is not None:
+            _stop(client, future)
         shutil.rmtree(temp, ignore_errors=True)
         raise
     return Summary(len(folders), rows, frame.npartitions, seconds, out)
+
+
+def _stop(client, future, timeout: float = 30.0) -> None:
+    """After a failure: drops the rest of the job, then waits (at most
+    `timeout` seconds) until no task runs on the workers any more, so that
+    none writes into the temporary directory after it is removed. A task that
+    is running when it is cancelled runs to its end."""
+    client.cancel(future)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            running = client.run(_running_tasks)
+        except Exception:  # the cluster is going away: nothing left to wait for
+            return
+        if not any(running.values()):
+            return
+        time.sleep(0.05)
+
+
+def _running_tasks(dask_worker) -> int:
+    return len(dask_worker.state.executing) + len(dask_worker.state.long_running)
 
 
 def _warm_up() -> None:
