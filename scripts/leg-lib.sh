@@ -11,10 +11,10 @@ explain_failure() {
         "$log" 2>/dev/null | cut -c 1-300 | head -n 30)
     if [[ -z $lines ]]; then
         lines=$(grep -E \
-            -e '^ERROR: ' -e 'ResolutionImpossible' -e 'requires a different Python' \
-            -e 'No matching distribution' -e 'conflict' -e '^[A-Za-z]*(Error|Exception): ' \
-            -e '^E: ' -e '^error: ' \
-            "$log" 2>/dev/null | grep -v '^ERROR: Exception:$' | cut -c 1-300 | head -n 15)
+            -e '^[[:space:]]*ERROR: ' -e 'ResolutionImpossible' -e 'requires a different Python' \
+            -e 'No matching distribution' -e 'conflict' \
+            -e '^[[:space:]]*[A-Za-z.]*(Error|Exception): ' -e '^E: ' -e '^[[:space:]]*error: ' \
+            "$log" 2>/dev/null | grep -v 'ERROR: Exception:$' | cut -c 1-300 | head -n 15)
     fi
     if [[ -z $lines ]]; then
         lines=$(tail -n 15 "$log" 2>/dev/null | cut -c 1-300)
