@@ -40,6 +40,8 @@
 # Not built, because no headers of the target can be had here: i686 3.12
 # (Debian carries no 3.12), i686 musl with the GIL, and 3.14t / 3.15t.
 set -euo pipefail
+# Read whole before it runs: editing the file during a run changes nothing.
+{
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 scripts=$repo/scripts
@@ -68,7 +70,7 @@ TARGETS=(
     "cp313t-manylinux_i686          3.13    yes i686   gnu   -"
     "cp314-manylinux_i686           3.14    no  i686   gnu   -"
     "cp315-manylinux_i686           3.15    no  i686   gnu   -"
-    "cp313t-musllinux_i686          3.13    yes i686   musl  i686"
+    "cp313t-musllinux_i686          3.13    yes i686   musl  (its own)"
 )
 
 say() { printf 'build-wheels: %s\n' "$*" >&2; }
@@ -231,14 +233,15 @@ debian_i386_dev() {
     printf '%s\n' "$unpacked"
 }
 
-# The i686 musl free-threaded interpreter's prefix, when it has been built.
-i686_musl_prefix() {
-    local py
-    for py in "$cache_root"/i686-musl/cpython-3.13t/bin/python3.13t \
-              "$cache_root"/i686-musl/*/bin/python3.13t; do
-        [[ -x $py ]] && { dirname "$(dirname "$py")"; return 0; }
-    done
-    return 1
+# Sets I686_PYTHON, I686_WHEELS, I686_CXX and NUMPY_VERSION for the i686
+# musl target (free-threaded CPython 3.13), made by scripts/i686/setup.sh
+# (the first run builds it into the cache, as the test command's i686 leg).
+i686_musl() {
+    [[ -f $scripts/i686/setup.sh ]] || die "no scripts/i686/setup.sh for the i686 musl target"
+    run_logged "$logs/i686-setup.log" bash "$scripts/i686/setup.sh" \
+        || die "the i686 musl target's set-up failed"
+    # shellcheck source=i686/common.sh
+    . "$scripts/i686/common.sh"
 }
 
 # headers VERSION FT ARCH LIBC -> a staged include directory for the target.
@@ -264,8 +267,9 @@ headers() {
             pyconfig=$root/usr/include/x86_64-linux-gnu/python$version/pyconfig.h ;;
         i686-*-no|i686-3.13-yes)
             if [[ $libc == musl ]]; then
-                root=$(i686_musl_prefix) || die "no i686 musl CPython 3.13t built yet"
-                include=$root/include/python3.13t; pyconfig=$include/pyconfig.h
+                [[ $ft == yes ]] || die "no i686 musl CPython $version with the GIL"
+                i686_musl
+                include=$(include_of "$I686_PYTHON"); pyconfig=$include/pyconfig.h
             else
                 root=$(debian_i386_dev "$version")
                 include=$root/usr/include/python$version
@@ -370,12 +374,19 @@ trap 'rm -rf "$scratch"' EXIT
 test_one() {
     local name version ft arch libc numpy
     read -r name version ft arch libc numpy <<<"$1"
-    local wheel=$2 py root="" venv=$scratch/venv-$name
+    local wheel=$2 py root="" venv=$scratch/venv-$name pip_source=()
     case $arch-$libc-$version-$ft in
         x86_64-gnu-3.1[23]-no) py=$(bash "$scripts/python-gil.sh" "$version") ;;
         x86_64-gnu-3.13-yes) py=$(bash "$scripts/python-ft.sh") ;;
         x86_64-gnu-3.1[45]-no)
             { read -r root; read -r py; } < <(bash "$scripts/python-sid.sh" "$version") ;;
+        i686-musl-3.13-yes)
+            # NumPy and the test requirements from the target's own wheel
+            # cache; helpers the tests compile are built for the target.
+            i686_musl
+            py=$I686_PYTHON numpy="numpy==$NUMPY_VERSION"
+            pip_source=(--no-index --find-links "$I686_WHEELS")
+            export QUORVANE_TEST_CXX=$I686_CXX ;;
         *) return 2 ;;
     esac
     [[ -n $py ]] || return 1
@@ -393,7 +404,8 @@ test_one() {
     cp "$wheel" "$scratch/"
     run_logged "$log" in_target "$py" -m venv "$venv" || return 1
     run_logged "$log" in_target "$venv/bin/python" -m pip install -q --only-binary=:all: \
-        "$numpy" -r "$repo/tests/requirements.txt" "$scratch/${wheel##*/}" || return 1
+        "${pip_source[@]}" "$numpy" -r "$repo/tests/requirements.txt" "$scratch/${wheel##*/}" \
+        || return 1
     local where
     where=$(in_target "$venv/bin/python" -W ignore -c \
         'import quorvane, numpy; print(quorvane.__file__, "with NumPy", numpy.__version__)') \
@@ -440,3 +452,4 @@ done
 printf '\n==================== wheels ====================\n'
 printf '%s\n' "${results[@]}"
 exit "$status"
+}
