@@ -19,7 +19,9 @@
 # - The build goes through scikit-build-core as a cross build: a CMake
 #   toolchain file names the target, Python_INCLUDE_DIR the target
 #   interpreter's headers and Python_SOABI its extension suffix; no
-#   interpreter of the target has to run. Warnings are errors.
+#   interpreter of the target has to run. Warnings are errors. The wheels
+#   carry no separate debug file (QUORVANE_DEBUG_FILE=OFF): auditwheel
+#   cannot read one.
 # - Headers: 3.12 and 3.13 from the interpreters scripts/python-gil.sh finds,
 #   3.13t from scripts/python-ft.sh, 3.14 and 3.15 from the Debian sid root
 #   of scripts/python-sid.sh; for i686 glibc, Debian's i386 libpython3.Y-dev
@@ -314,6 +316,9 @@ build_one() {
         -C "cmake.define.Python_INCLUDE_DIR=$include"
         -C "cmake.define.Python_SOABI=$soabi"
         -C cmake.define.QUORVANE_WERROR=ON
+        # No separate debug file: auditwheel cannot read one (its sections
+        # hold no data), and it would quadruple the wheel.
+        -C cmake.define.QUORVANE_DEBUG_FILE=OFF
         -C "wheel.tags=cp$nodot-$abi-linux_$arch"
         -C "build-dir=$build"
     )
