@@ -20,11 +20,16 @@ ErrorValue outside_error(PyObject* exception_class, const char* prefix, ErrorVal
     return error;
 }
 
+// An array that passed the type test: the NumPy API it was tested with and
+// the one snapshot of its fields that every later decision is taken from.
+struct TypedArray {
+    const numpy::Api* api;
+    numpy::Snapshot fields;
+};
+
 // The type test: an ndarray (or subclass) of one dimension whose dtype is
-// equivalent to float64. The reasons for a refusal are not told apart. Every
-// field it looks at, and everything the call later uses, comes from one
-// snapshot of the array.
-Result<numpy::Snapshot> typed_snapshot(PyObject* object, std::string_view parameter) {
+// equivalent to float64. The reasons for a refusal are not told apart.
+Result<TypedArray> typed_snapshot(PyObject* object, std::string_view parameter) {
     Result<const numpy::Api*> loaded = numpy::api();
     if (!loaded.ok()) {
         return outside_error(PyExc_ImportError, "Failed to access NumPy array API capsule: ",
@@ -41,10 +46,11 @@ Result<numpy::Snapshot> typed_snapshot(PyObject* object, std::string_view parame
     if (fields.descr != api.float64 && api.equiv_types(fields.descr, api.float64) == 0) {
         return argument_error(parameter, conversion_error(object, array_label));
     }
-    return fields;
+    return TypedArray{&api, fields};
 }
 
-ArrayView view_of(const numpy::Snapshot& fields) {
+ArrayView view_of(const TypedArray& typed) {
+    const numpy::Snapshot& fields = typed.fields;
     return ArrayView{fields.data, static_cast<std::size_t>(fields.length), fields.stride,
                      fields.flags};
 }
@@ -61,24 +67,8 @@ std::optional<OutputRun> contiguous_run(const ArrayView& view) {
     return OutputRun(view.data, view.size);
 }
 
-InputSeries::InputSeries(InputSeries&& other) noexcept
-    : array_(std::move(other.array_)),
-      parameter_(other.parameter_),
-      view_(other.view_),
-      table_(other.table_),
-      location_(other.location_) {}
-
-InputSeries::~InputSeries() {
-    if (!array_) return;
-    if (location_) {
-        release_shared_at(table_->state, *location_);
-    } else {
-        table_->release_shared(table_->state, array_.get());
-    }
-}
-
 Status InputSeries::refresh() {
-    Result<numpy::Snapshot> fields = typed_snapshot(array_.get(), parameter_);
+    Result<TypedArray> fields = typed_snapshot(array_.get(), parameter_);
     if (!fields.ok()) return fields.take_error();
     view_ = view_of(fields.value());
     return Status::success();
@@ -87,15 +77,16 @@ Status InputSeries::refresh() {
 bool OutputSeries::writeable() const { return (view_.flags & numpy::layout::writeable_flag) != 0; }
 
 Status OutputSeries::refresh() {
-    Result<numpy::Snapshot> fields = typed_snapshot(array_, parameter_);
+    Result<TypedArray> fields = typed_snapshot(array_, parameter_);
     if (!fields.ok()) return fields.take_error();
     view_ = view_of(fields.value());
     return Status::success();
 }
 
-Result<InputSeries> extract_input_series(PyObject* object, std::string_view parameter) {
-    Result<numpy::Snapshot> fields = typed_snapshot(object, parameter);
-    if (!fields.ok()) return fields.take_error();
+Status extract_input_series(PyObject* object, std::string_view parameter,
+                            std::optional<InputSeries>& into) {
+    Result<TypedArray> typed = typed_snapshot(object, parameter);
+    if (!typed.ok()) return typed.take_error();
     Ref array = Ref::borrow(object);
     const bool registry_known = registry_cell.load() != nullptr;
     Result<const RegistryTable*> table = borrow_registry();
@@ -106,33 +97,23 @@ Result<InputSeries> extract_input_series(PyObject* object, std::string_view para
     if (!registry_known) {
         // Finding the registry ran Python code (imports, attribute lookups),
         // which may have changed the array: read it again.
-        fields = typed_snapshot(object, parameter);
-        if (!fields.ok()) return fields.take_error();
+        typed = typed_snapshot(object, parameter);
+        if (!typed.ok()) return typed.take_error();
     }
-    const RegistryTable* registry = table.value();
-    std::optional<BorrowLocation> location;
-    if (is_own_registry(registry)) location = locate_borrow(object, fields.value());
-    const int rc = location ? acquire_shared_at(registry->state, *location)
-                            : registry->acquire_shared(registry->state, object);
-    if (rc == -1) {
-        array = Ref();
-        Text message("a shared borrow of argument '");
-        message.append(parameter).append(
-            "', which was expected to succeed, returned an error: AlreadyBorrowed");
-        return ErrorValue::composed(PyExc_RuntimeError, std::move(message));
-    }
-    if (rc != 0) {
-        Text message("Unexpected return code ");
-        message.append_signed(rc).append(" from borrow checking API");
-        report_fault(message.view());
-    }
-    return InputSeries(std::move(array), parameter, view_of(fields.value()), registry, location);
+    const TypedArray& checked = typed.value();
+    Result<SharedBorrow> borrow =
+        SharedBorrow::acquire(*checked.api, *table.value(), object, checked.fields, parameter);
+    if (!borrow.ok()) return borrow.take_error();
+    into.emplace(std::move(array), std::move(borrow.value()), parameter, view_of(checked));
+    return Status::success();
 }
 
-Result<OutputSeries> extract_output_series(PyObject* object, std::string_view parameter) {
-    Result<numpy::Snapshot> fields = typed_snapshot(object, parameter);
-    if (!fields.ok()) return fields.take_error();
-    return OutputSeries(object, parameter, view_of(fields.value()));
+Status extract_output_series(PyObject* object, std::string_view parameter,
+                             std::optional<OutputSeries>& into) {
+    Result<TypedArray> typed = typed_snapshot(object, parameter);
+    if (!typed.ok()) return typed.take_error();
+    into.emplace(object, parameter, view_of(typed.value()));
+    return Status::success();
 }
 
 }  // namespace quorvane

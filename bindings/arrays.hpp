@@ -29,44 +29,40 @@ std::optional<std::ptrdiff_t> element_stride(const ArrayView& view);
 // The run of a series that holds at most one value or has a byte stride of 8.
 std::optional<OutputRun> contiguous_run(const ArrayView& view);
 
-// A reference and a shared borrow, both given back by the destructor
-// (the borrow first).
+// A reference and a shared borrow, both given back when it goes: the borrow
+// first (members are destroyed in reverse order).
 class InputSeries {
 public:
-    InputSeries(InputSeries&& other) noexcept;
+    // Only extract_input_series makes one: the borrow comes from
+    // SharedBorrow::acquire. Never moved: it is made where it stays.
+    InputSeries(Ref&& array, SharedBorrow&& borrow, std::string_view parameter, ArrayView view)
+        : array_(std::move(array)), borrow_(std::move(borrow)), parameter_(parameter), view_(view) {}
+    InputSeries(InputSeries&&) = delete;
     InputSeries& operator=(InputSeries&&) = delete;
-    ~InputSeries();
 
     const ArrayView& view() const { return view_; }
     PyObject* array() const { return array_.get(); }
-    // Whether the borrow sits in this module's own registry, whose operations
-    // run no code from outside.
-    bool own_registry() const { return location_.has_value(); }
+    // Whether taking the borrow ran code from outside this module (another
+    // module's registry), which may have changed the array.
+    bool borrow_ran_outside_code() const { return borrow_.runs_outside_code(); }
     // Reads the array's fields again, after code from outside that may have
     // changed them; refused as at extraction when it is no longer a
     // one-dimensional float64 array. The borrow stays as it was taken.
     Status refresh();
 
 private:
-    friend Result<InputSeries> extract_input_series(PyObject*, std::string_view);
-    InputSeries(Ref array, std::string_view parameter, ArrayView view, const RegistryTable* table,
-                std::optional<BorrowLocation> location)
-        : array_(std::move(array)),
-          parameter_(parameter),
-          view_(view),
-          table_(table),
-          location_(location) {}
     Ref array_;
+    SharedBorrow borrow_;
     std::string_view parameter_;
     ArrayView view_;
-    const RegistryTable* table_;
-    // Where the borrow sits, when the registry is this module's own.
-    std::optional<BorrowLocation> location_;
 };
 
 // The argument itself, borrowed from the call's argument vector.
 class OutputSeries {
 public:
+    OutputSeries(PyObject* array, std::string_view parameter, ArrayView view)
+        : array_(array), parameter_(parameter), view_(view) {}
+
     const ArrayView& view() const { return view_; }
     PyObject* array() const { return array_; }
     bool writeable() const;
@@ -74,15 +70,16 @@ public:
     Status refresh();
 
 private:
-    friend Result<OutputSeries> extract_output_series(PyObject*, std::string_view);
-    OutputSeries(PyObject* array, std::string_view parameter, ArrayView view)
-        : array_(array), parameter_(parameter), view_(view) {}
     PyObject* array_;
     std::string_view parameter_;
     ArrayView view_;
 };
 
-Result<InputSeries> extract_input_series(PyObject* object, std::string_view parameter);
-Result<OutputSeries> extract_output_series(PyObject* object, std::string_view parameter);
+// Each converts an argument into the series `into`, which is empty on entry
+// and stays empty on failure; the error names the parameter.
+Status extract_input_series(PyObject* object, std::string_view parameter,
+                            std::optional<InputSeries>& into);
+Status extract_output_series(PyObject* object, std::string_view parameter,
+                             std::optional<OutputSeries>& into);
 
 }  // namespace quorvane

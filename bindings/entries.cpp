@@ -1,8 +1,15 @@
+// The four module functions. Each binds its arguments to the parameters of its
+// row in functions.hpp, converts them in parameter order (a failure names the
+// parameter by its index in the row), runs its own checks in their fixed
+// order and then its kernel. Every failure travels up as an error value and
+// is raised by the entry function, after the series taken so far were given
+// back: they are locals, released in reverse order, the latest first.
 #include "entries.hpp"
 
 #include "arrays.hpp"
 #include "binding.hpp"
 #include "errors.hpp"
+#include "functions.hpp"
 
 #include <quorvane/kernels.hpp>
 
@@ -11,22 +18,12 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <string_view>
 
 namespace quorvane {
 
 namespace {
-
-constexpr std::string_view average_parameters[] = {"period", "data", "output"};
-constexpr std::string_view macd_parameters[] = {"fast_period", "slow_period", "signal_period",
-                                                "data", "macd_output", "signal_output",
-                                                "hist_output"};
-constexpr std::string_view atr_parameters[] = {"period", "high", "low", "close", "output"};
-
-constexpr CallSignature sma_signature{"indicator_sma", average_parameters};
-constexpr CallSignature ema_signature{"indicator_ema", average_parameters};
-constexpr CallSignature macd_signature{"indicator_macd", macd_parameters};
-constexpr CallSignature atr_signature{"indicator_atr", atr_parameters};
 
 ErrorValue invalid(const char* message) { return ErrorValue::fixed(PyExc_ValueError, message); }
 
@@ -95,31 +92,34 @@ Result<std::uint32_t> period_argument(PyObject* object, std::string_view paramet
 
 using MovingAverage = void (*)(std::size_t, InputRun, OutputRun);
 
-Status run_moving_average(const CallSignature& signature, MovingAverage kernel,
+Status run_moving_average(const FunctionRow& row, MovingAverage kernel,
                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 3> slots{};
-    if (Status bound = bind_arguments(signature, args, nargs, kwnames, slots); !bound.ok()) {
+    const auto names = row.parameters;
+    std::array<PyObject*, std::size(average_parameters)> slots{};
+    if (Status bound = bind_arguments(row.signature(), args, nargs, kwnames, slots); !bound.ok()) {
         return bound;
     }
-    Result<std::uint32_t> period = period_argument(slots[0], "period");
+    Result<std::uint32_t> period = period_argument(slots[0], names[0]);
     if (!period.ok()) return period.take_error();
-    Result<InputSeries> data = extract_input_series(slots[1], "data");
-    if (!data.ok()) return data.take_error();
-    Result<OutputSeries> output = extract_output_series(slots[2], "output");
-    if (!output.ok()) return output.take_error();
+    std::optional<InputSeries> data_series;
+    if (Status done = extract_input_series(slots[1], names[1], data_series); !done.ok()) return done;
+    std::optional<OutputSeries> output_series;
+    if (Status done = extract_output_series(slots[2], names[2], output_series); !done.ok()) return done;
+    InputSeries& data = *data_series;
+    OutputSeries& output = *output_series;
     // Another module's registry may run any code while it takes the borrow.
-    if (!data.value().own_registry()) {
-        if (Status refreshed = refresh(data.value()); !refreshed.ok()) return refreshed;
+    if (data.borrow_ran_outside_code()) {
+        if (Status refreshed = refresh(data); !refreshed.ok()) return refreshed;
     }
 
-    auto data_run = contiguous_run(data.value().view());
+    auto data_run = contiguous_run(data.view());
     if (!data_run) return invalid("Input array must be C-contiguous and float64");
-    auto output_run = contiguous_run(output.value().view());
+    auto output_run = contiguous_run(output.view());
     if (!output_run) return invalid("Output array must be C-contiguous and float64");
     if (output_run->size() != data_run->size()) return invalid("Output array length must match input");
-    if (!output.value().writeable()) return invalid("Output array is not writeable");
-    if (Status apart = refuse_overlap({"output", "output", *output_run},
-                                      {{"input", "data", *data_run}});
+    if (!output.writeable()) return invalid("Output array is not writeable");
+    if (Status apart = refuse_overlap({"output", names[2], *output_run},
+                                      {{"input", names[1], *data_run}});
         !apart.ok()) {
         return apart;
     }
@@ -130,25 +130,33 @@ Status run_moving_average(const CallSignature& signature, MovingAverage kernel,
 }
 
 Status run_macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 7> slots{};
-    if (Status bound = bind_arguments(macd_signature, args, nargs, kwnames, slots); !bound.ok()) {
+    const auto names = macd_row.parameters;
+    std::array<PyObject*, std::size(macd_parameters)> slots{};
+    if (Status bound = bind_arguments(macd_row.signature(), args, nargs, kwnames, slots);
+        !bound.ok()) {
         return bound;
     }
     std::array<std::uint32_t, 3> periods{};
     for (std::size_t i = 0; i < periods.size(); ++i) {
-        Result<std::uint32_t> period = period_argument(slots[i], macd_parameters[i]);
+        Result<std::uint32_t> period = period_argument(slots[i], names[i]);
         if (!period.ok()) return period.take_error();
         periods[i] = period.value();
     }
     const auto [fast_period, slow_period, signal_period] = periods;
-    Result<InputSeries> data = extract_input_series(slots[3], "data");
-    if (!data.ok()) return data.take_error();
-    Result<OutputSeries> macd = extract_output_series(slots[4], "macd_output");
-    if (!macd.ok()) return macd.take_error();
-    Result<OutputSeries> signal = extract_output_series(slots[5], "signal_output");
-    if (!signal.ok()) return signal.take_error();
-    Result<OutputSeries> hist = extract_output_series(slots[6], "hist_output");
-    if (!hist.ok()) return hist.take_error();
+    std::optional<InputSeries> data_series;
+    if (Status done = extract_input_series(slots[3], names[3], data_series); !done.ok()) return done;
+    std::optional<OutputSeries> macd_series;
+    if (Status done = extract_output_series(slots[4], names[4], macd_series); !done.ok()) return done;
+    std::optional<OutputSeries> signal_series;
+    if (Status done = extract_output_series(slots[5], names[5], signal_series); !done.ok()) {
+        return done;
+    }
+    std::optional<OutputSeries> hist_series;
+    if (Status done = extract_output_series(slots[6], names[6], hist_series); !done.ok()) return done;
+    InputSeries& data = *data_series;
+    OutputSeries& macd = *macd_series;
+    OutputSeries& signal = *signal_series;
+    OutputSeries& hist = *hist_series;
 
     if (fast_period == 0 || slow_period == 0 || signal_period == 0) {
         return invalid("Periods must be greater than 0");
@@ -158,34 +166,31 @@ Status run_macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // anything and change any of the arrays. Their errors come out here; the
     // lengths checked are those of the arrays as read after the last query,
     // the ones the kernel uses.
-    for (const OutputSeries* output : {&macd.value(), &signal.value(), &hist.value()}) {
+    for (const OutputSeries* output : {&macd, &signal, &hist}) {
         if (PyObject_Size(output->array()) < 0) return fetch_pending_error();
     }
-    if (Status refreshed = refresh(data.value(), macd.value(), signal.value(), hist.value());
-        !refreshed.ok()) {
-        return refreshed;
-    }
-    const std::size_t n = data.value().view().size;
-    for (const OutputSeries* output : {&macd.value(), &signal.value(), &hist.value()}) {
+    if (Status refreshed = refresh(data, macd, signal, hist); !refreshed.ok()) return refreshed;
+    const std::size_t n = data.view().size;
+    for (const OutputSeries* output : {&macd, &signal, &hist}) {
         if (output->view().size != n) {
             return invalid("All output arrays must have the same length as input data");
         }
     }
-    auto data_run = contiguous_run(data.value().view());
+    auto data_run = contiguous_run(data.view());
     if (!data_run) return invalid("Input array must be C-contiguous");
-    auto macd_run = contiguous_run(macd.value().view());
+    auto macd_run = contiguous_run(macd.view());
     if (!macd_run) return invalid("MACD output array must be C-contiguous");
-    auto signal_run = contiguous_run(signal.value().view());
+    auto signal_run = contiguous_run(signal.view());
     if (!signal_run) return invalid("Signal output array must be C-contiguous");
-    auto hist_run = contiguous_run(hist.value().view());
+    auto hist_run = contiguous_run(hist.view());
     if (!hist_run) return invalid("Histogram output array must be C-contiguous");
-    if (!macd.value().writeable()) return invalid("MACD output array is not writeable");
-    if (!signal.value().writeable()) return invalid("Signal output array is not writeable");
-    if (!hist.value().writeable()) return invalid("Histogram output array is not writeable");
-    const NamedRun data_named{"input", "data", *data_run};
-    const NamedRun macd_named{"output", "macd_output", *macd_run};
-    const NamedRun signal_named{"output", "signal_output", *signal_run};
-    const NamedRun hist_named{"output", "hist_output", *hist_run};
+    if (!macd.writeable()) return invalid("MACD output array is not writeable");
+    if (!signal.writeable()) return invalid("Signal output array is not writeable");
+    if (!hist.writeable()) return invalid("Histogram output array is not writeable");
+    const NamedRun data_named{"input", names[3], *data_run};
+    const NamedRun macd_named{"output", names[4], *macd_run};
+    const NamedRun signal_named{"output", names[5], *signal_run};
+    const NamedRun hist_named{"output", names[6], *hist_run};
     if (Status apart = refuse_overlap(macd_named, {data_named}); !apart.ok()) return apart;
     if (Status apart = refuse_overlap(signal_named, {data_named, macd_named}); !apart.ok()) {
         return apart;
@@ -202,43 +207,52 @@ Status run_macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 Status run_atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 5> slots{};
-    if (Status bound = bind_arguments(atr_signature, args, nargs, kwnames, slots); !bound.ok()) {
+    const auto names = atr_row.parameters;
+    std::array<PyObject*, std::size(atr_parameters)> slots{};
+    if (Status bound = bind_arguments(atr_row.signature(), args, nargs, kwnames, slots);
+        !bound.ok()) {
         return bound;
     }
-    Result<std::uint32_t> period = period_argument(slots[0], "period");
+    Result<std::uint32_t> period = period_argument(slots[0], names[0]);
     if (!period.ok()) return period.take_error();
-    Result<InputSeries> high = extract_input_series(slots[1], "high");
-    if (!high.ok()) return high.take_error();
-    Result<InputSeries> low = extract_input_series(slots[2], "low");
-    if (!low.ok()) return low.take_error();
-    Result<InputSeries> close = extract_input_series(slots[3], "close");
-    if (!close.ok()) return close.take_error();
-    Result<OutputSeries> output = extract_output_series(slots[4], "output");
-    if (!output.ok()) return output.take_error();
-    if (!high.value().own_registry()) {
-        Status refreshed = refresh(high.value(), low.value(), close.value());
-        if (!refreshed.ok()) return refreshed;
+    std::optional<InputSeries> high_series;
+    if (Status done = extract_input_series(slots[1], names[1], high_series); !done.ok()) return done;
+    std::optional<InputSeries> low_series;
+    if (Status done = extract_input_series(slots[2], names[2], low_series); !done.ok()) return done;
+    std::optional<InputSeries> close_series;
+    if (Status done = extract_input_series(slots[3], names[3], close_series); !done.ok()) {
+        return done;
+    }
+    std::optional<OutputSeries> output_series;
+    if (Status done = extract_output_series(slots[4], names[4], output_series); !done.ok()) {
+        return done;
+    }
+    InputSeries& high = *high_series;
+    InputSeries& low = *low_series;
+    InputSeries& close = *close_series;
+    OutputSeries& output = *output_series;
+    if (high.borrow_ran_outside_code()) {
+        if (Status refreshed = refresh(high, low, close); !refreshed.ok()) return refreshed;
     }
 
-    auto high_run = contiguous_run(high.value().view());
+    auto high_run = contiguous_run(high.view());
     if (!high_run) return invalid("High array must be C-contiguous and float64");
-    auto low_run = contiguous_run(low.value().view());
+    auto low_run = contiguous_run(low.view());
     if (!low_run) return invalid("Low array must be C-contiguous and float64");
-    auto close_run = contiguous_run(close.value().view());
+    auto close_run = contiguous_run(close.view());
     if (!close_run) return invalid("Close array must be C-contiguous and float64");
     const std::size_t n = high_run->size();
     if (low_run->size() != n || close_run->size() != n) {
         return invalid("All arrays must have the same length");
     }
-    auto output_run = contiguous_run(output.value().view());
+    auto output_run = contiguous_run(output.view());
     if (!output_run) return invalid("Output array must be C-contiguous and float64");
     if (output_run->size() != n) return invalid("Output array length must match input");
-    if (!output.value().writeable()) return invalid("Output array is not writeable");
-    if (Status apart = refuse_overlap({"output", "output", *output_run},
-                                      {{"input", "high", *high_run},
-                                       {"input", "low", *low_run},
-                                       {"input", "close", *close_run}});
+    if (!output.writeable()) return invalid("Output array is not writeable");
+    if (Status apart = refuse_overlap({"output", names[4], *output_run},
+                                      {{"input", names[1], *high_run},
+                                       {"input", names[2], *low_run},
+                                       {"input", names[3], *close_run}});
         !apart.ok()) {
         return apart;
     }
@@ -251,11 +265,11 @@ Status run_atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }  // namespace
 
 PyObject* indicator_sma(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return finish(run_moving_average(sma_signature, compute_sma, args, nargs, kwnames));
+    return finish(run_moving_average(sma_row, compute_sma, args, nargs, kwnames));
 }
 
 PyObject* indicator_ema(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return finish(run_moving_average(ema_signature, compute_ema, args, nargs, kwnames));
+    return finish(run_moving_average(ema_row, compute_ema, args, nargs, kwnames));
 }
 
 PyObject* indicator_macd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

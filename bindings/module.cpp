@@ -1,34 +1,18 @@
 // Module definition and initialisation: one module per process, created in
 // the first interpreter that imports it and refused to every other one.
-#include "entries.hpp"
 #include "errors.hpp"
+#include "functions.hpp"
 #include "memory.hpp"
 #include "once.hpp"
 #include "python.hpp"
 #include "ref.hpp"
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 
 namespace quorvane {
 
 namespace {
-
-struct FunctionRow {
-    const char* name;
-    EntryFunction entry;
-    const char* doc;
-};
-
-constexpr std::array<FunctionRow, 4> function_table{{
-    {"indicator_sma", indicator_sma, "indicator_sma(period, data, output)\n--\n\n"},
-    {"indicator_ema", indicator_ema, "indicator_ema(period, data, output)\n--\n\n"},
-    {"indicator_macd", indicator_macd,
-     "indicator_macd(fast_period, slow_period, signal_period, data, macd_output, signal_output, "
-     "hist_output)\n--\n\n"},
-    {"indicator_atr", indicator_atr, "indicator_atr(period, high, low, close, output)\n--\n\n"},
-}};
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
@@ -68,7 +52,8 @@ Status add_function(PyObject* module, const FunctionRow& row) {
     if (!module_name) return fetch_pending_error();
     // The function object points at its record for as long as it lives: never freed.
     auto* method = static_cast<PyMethodDef*>(allocate_or_abort(sizeof(PyMethodDef)));
-    *method = PyMethodDef{row.name, as_method(row.entry), METH_FASTCALL | METH_KEYWORDS, row.doc};
+    *method = PyMethodDef{row.name, as_method(row.entry), METH_FASTCALL | METH_KEYWORDS,
+                         row.text_signature};
     Ref function = Ref::steal(PyCMethod_New(method, module, module_name.get(), nullptr));
     module_name = Ref();
     if (!function) return fetch_pending_error();

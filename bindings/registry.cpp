@@ -11,6 +11,7 @@
 
 #include <limits>
 #include <new>
+#include <utility>
 
 namespace quorvane {
 
@@ -119,10 +120,20 @@ bool BaseViews::erase(BorrowRegistry& registry, const ViewKey& key) {
     return true;
 }
 
+// For the operations other modules call: this module publishes its registry
+// only after it has loaded the NumPy API, so the API is there.
 const numpy::Api& registry_api() {
     const numpy::Api* api = numpy::api_if_loaded();
     if (api == nullptr) report_fault("borrow registry used before the NumPy API was found");
     return *api;
+}
+
+BorrowLocation locate_from_array(PyObject* array, const numpy::Snapshot& view) {
+    return locate_borrow(registry_api(), array, view);
+}
+
+BorrowLocation locate_from_array(PyObject* array) {
+    return locate_from_array(array, numpy::snapshot(array));
 }
 
 using BaseEntry = FlatMap<std::uintptr_t, BaseViews, BaseHash>::Entry;
@@ -170,14 +181,14 @@ void release_shared_at(void* state, const BorrowLocation& at) {
 namespace {
 
 int acquire_shared(void* state, PyObject* array) {
-    return acquire_shared_at(state, locate_borrow(array));
+    return acquire_shared_at(state, locate_from_array(array));
 }
 
 int acquire_exclusive(void* state, PyObject* array) {
     const numpy::Snapshot view = numpy::snapshot(array);
     if ((view.flags & numpy::layout::writeable_flag) == 0) return -2;
     auto& registry = *static_cast<BorrowRegistry*>(state);
-    const BorrowLocation at = locate_borrow(array, view);
+    const BorrowLocation at = locate_from_array(array, view);
     AttachedLock guard(registry.lock);
     BaseEntry* base = registry.bases.find(at.base);
     if (base == nullptr) {
@@ -194,12 +205,12 @@ int acquire_exclusive(void* state, PyObject* array) {
 }
 
 void release_shared(void* state, PyObject* array) {
-    release_shared_at(state, locate_borrow(array));
+    release_shared_at(state, locate_from_array(array));
 }
 
 void release_exclusive(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
-    const BorrowLocation at = locate_borrow(array);
+    const BorrowLocation at = locate_from_array(array);
     AttachedLock guard(registry.lock);
     BaseEntry* base = registry.bases.find(at.base);
     if (base == nullptr) report_fault("release of an exclusive borrow whose base holds no borrow");
@@ -325,13 +336,30 @@ OnceCell<const RegistryTable> registry_cell;
 
 Result<const RegistryTable*> find_borrow_registry() { return discover_registry(); }
 
-bool is_own_registry(const RegistryTable* table) { return table->acquire_shared == acquire_shared; }
-
-BorrowLocation locate_borrow(PyObject* array, const numpy::Snapshot& view) {
-    const numpy::Api& api = registry_api();
+BorrowLocation locate_borrow(const numpy::Api& api, PyObject* array, const numpy::Snapshot& view) {
     return {base_address(api, array), view_key(api, view)};
 }
 
-BorrowLocation locate_borrow(PyObject* array) { return locate_borrow(array, numpy::snapshot(array)); }
+bool is_own_registry(const RegistryTable& table) { return table.acquire_shared == acquire_shared; }
+
+ErrorValue SharedBorrow::refused(int rc, std::string_view parameter) {
+    if (rc != -1) {
+        Text message("Unexpected return code ");
+        message.append_signed(rc).append(" from borrow checking API");
+        report_fault(message.view());
+    }
+    Text message("a shared borrow of argument '");
+    message.append(parameter).append(
+        "', which was expected to succeed, returned an error: AlreadyBorrowed");
+    return ErrorValue::composed(PyExc_RuntimeError, std::move(message));
+}
+
+void SharedBorrow::release() {
+    if (own_) {
+        release_shared_at(table_->state, location_);
+    } else {
+        table_->release_shared(table_->state, array_);
+    }
+}
 
 }  // namespace quorvane

@@ -78,6 +78,16 @@ def test_stub_signature_matches_module(stub_functions, name):
     assert isinstance(node.returns, ast.Constant) and node.returns.value is None
 
 
+@pytest.mark.parametrize("name", quorvane.__all__)
+def test_stub_parameters_are_those_the_module_binds(stub_functions, name):
+    # Called without arguments, a function names every parameter it binds,
+    # from its own row, not from its text signature.
+    with pytest.raises(TypeError) as caught:
+        getattr(quorvane, name)()
+    bound = re.findall(r"'([a-z_]+)'", str(caught.value).partition(":")[2])
+    assert bound == [a.arg for a in stub_functions[name].args.args]
+
+
 PRELUDE = """\
 from typing import Any
 
