@@ -10,9 +10,11 @@ set -euo pipefail
 
 python=$1
 include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+# The project's flags (cxx-flags.txt) that bear on what compiles and warns.
+read -ra flags <<<"$(sed -n 's/^\(language\|warnings\|werror\|floating-point\): *//p' cxx-flags.txt | tr '\n' ' ')"
 status=0
 for source in bindings/*.cpp; do
-    g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -DPy_GIL_DISABLED=1 \
+    g++ "${flags[@]}" -fsyntax-only -DPy_GIL_DISABLED=1 \
         -I"$include" -Ibindings -Iquorvane-core/include "$source" || status=1
 done
 exit "$status"
