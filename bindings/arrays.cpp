@@ -101,10 +101,12 @@ Status extract_input_series(PyObject* object, std::string_view parameter,
         if (!typed.ok()) return typed.take_error();
     }
     const TypedArray& checked = typed.value();
-    Result<SharedBorrow> borrow =
-        SharedBorrow::acquire(*checked.api, *table.value(), object, checked.fields, parameter);
-    if (!borrow.ok()) return borrow.take_error();
-    into.emplace(std::move(array), std::move(borrow.value()), parameter, view_of(checked));
+    into.emplace(std::move(array), *checked.api, *table.value(), checked.fields, parameter,
+                 view_of(checked));
+    if (const int code = into->borrow_code(); code != 0) [[unlikely]] {
+        into.reset();  // the reference goes; no borrow is held
+        return SharedBorrow::refused(code, parameter);
+    }
     return Status::success();
 }
 

@@ -33,12 +33,19 @@ std::optional<OutputRun> contiguous_run(const ArrayView& view);
 // first (members are destroyed in reverse order).
 class InputSeries {
 public:
-    // Only extract_input_series makes one: the borrow comes from
-    // SharedBorrow::acquire. Never moved: it is made where it stays.
-    InputSeries(Ref&& array, SharedBorrow&& borrow, std::string_view parameter, ArrayView view)
-        : array_(std::move(array)), borrow_(std::move(borrow)), parameter_(parameter), view_(view) {}
-    InputSeries(InputSeries&&) = delete;
-    InputSeries& operator=(InputSeries&&) = delete;
+    // Made by extract_input_series, in place: takes the reference over, then
+    // the borrow (see borrow_code). Never moved.
+    InputSeries(Ref&& array, const numpy::Api& api, const RegistryTable& table,
+                const numpy::Snapshot& fields, std::string_view parameter, ArrayView view)
+        : array_(std::move(array)),
+          borrow_(api, table, array_.get(), fields),
+          parameter_(parameter),
+          view_(view) {}
+    InputSeries(const InputSeries&) = delete;
+    InputSeries& operator=(const InputSeries&) = delete;
+
+    // 0 when the borrow is held, else the registry's answer.
+    int borrow_code() const { return borrow_.code(); }
 
     const ArrayView& view() const { return view_; }
     PyObject* array() const { return array_.get(); }

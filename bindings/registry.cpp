@@ -342,10 +342,10 @@ BorrowLocation locate_borrow(const numpy::Api& api, PyObject* array, const numpy
 
 bool is_own_registry(const RegistryTable& table) { return table.acquire_shared == acquire_shared; }
 
-ErrorValue SharedBorrow::refused(int rc, std::string_view parameter) {
-    if (rc != -1) {
+ErrorValue SharedBorrow::refused(int code, std::string_view parameter) {
+    if (code != -1) {
         Text message("Unexpected return code ");
-        message.append_signed(rc).append(" from borrow checking API");
+        message.append_signed(code).append(" from borrow checking API");
         report_fault(message.view());
     }
     Text message("a shared borrow of argument '");

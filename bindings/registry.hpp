@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <string_view>
-#include <utility>
 
 namespace quorvane {
 
@@ -49,56 +48,49 @@ bool is_own_registry(const RegistryTable& table);
 int acquire_shared_at(void* state, const BorrowLocation& at);
 void release_shared_at(void* state, const BorrowLocation& at);
 
-// One shared borrow of an array's memory, given back by the destructor.
+// One shared borrow of an array's memory: taken by the constructor, given
+// back by the destructor.
 //
 // In this module's own registry the borrow is taken and given back at a
 // location computed once, from the snapshot the call decides from, and no
 // code from outside runs. In a registry that another module published, both
 // go through that module's functions, which look at the array themselves and
 // may run any code: the caller then reads the array again afterwards
-// (runs_outside_code).
+// (runs_outside_code). Made in place by its holder, never moved.
 class SharedBorrow {
 public:
-    // The borrow of `array`, whose fields were read into `view`. A refusal
-    // (-1) is a RuntimeError naming `parameter`; any other failure code is an
-    // internal fault.
-    static Result<SharedBorrow> acquire(const numpy::Api& api, const RegistryTable& table,
-                                        PyObject* array, const numpy::Snapshot& view,
-                                        std::string_view parameter) {
-        const bool own = is_own_registry(table);
-        BorrowLocation location{};
-        if (own) location = locate_borrow(api, array, view);
-        const int rc = own ? acquire_shared_at(table.state, location)
-                           : table.acquire_shared(table.state, array);
-        if (rc != 0) [[unlikely]] return refused(rc, parameter);
-        return SharedBorrow(&table, array, own, location);
+    // Takes the borrow of `array`, whose fields were read into `view`; the NumPy
+    // API is the one the array was tested with. When the registry refuses,
+    // nothing is held and code() says why.
+    SharedBorrow(const numpy::Api& api, const RegistryTable& table, PyObject* array,
+                 const numpy::Snapshot& view)
+        : array_(array), own_(is_own_registry(table)) {
+        if (own_) location_ = locate_borrow(api, array, view);
+        code_ = own_ ? acquire_shared_at(table.state, location_)
+                     : table.acquire_shared(table.state, array);
+        if (code_ == 0) table_ = &table;
     }
-
-    // Moves and the destructor of a moved-from borrow stay inline: a call
-    // moves its borrows a few times on their way into its call struct.
-    SharedBorrow(SharedBorrow&& other) noexcept
-        : table_(std::exchange(other.table_, nullptr)),
-          array_(other.array_),
-          own_(other.own_),
-          location_(other.location_) {}
-    SharedBorrow& operator=(SharedBorrow&&) = delete;
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
     ~SharedBorrow() {
         if (table_ != nullptr) release();
     }
 
+    // 0 while the borrow is held, else the registry's answer.
+    int code() const { return code_; }
     bool runs_outside_code() const { return !own_; }
 
+    // The error for an answer other than 0: a refusal (-1) is a RuntimeError
+    // naming `parameter`; any other answer is an internal fault.
+    [[gnu::cold]] static ErrorValue refused(int code, std::string_view parameter);
+
 private:
-    SharedBorrow(const RegistryTable* table, PyObject* array, bool own,
-                 const BorrowLocation& location)
-        : table_(table), array_(array), own_(own), location_(location) {}
-    // The error for a refusal (-1); any other code is an internal fault.
-    [[gnu::cold]] static ErrorValue refused(int rc, std::string_view parameter);
     void release();
-    const RegistryTable* table_;  // null once moved from
+    const RegistryTable* table_ = nullptr;  // set while the borrow is held
     PyObject* array_;  // borrowed: the holder keeps a reference for longer
     bool own_;  // in this module's own registry
-    BorrowLocation location_;  // where, when own_
+    int code_ = 0;
+    BorrowLocation location_{};  // where, when own_
 };
 
 }  // namespace quorvane
