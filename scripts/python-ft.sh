@@ -1,39 +1,32 @@
 #!/usr/bin/env bash
 # Prints the path of a free-threaded CPython (>= 3.13) interpreter.
 #
+#   scripts/python-ft.sh             finds one, or builds one when none is found
+#   scripts/python-ft.sh --find-only finds one; exit status 1 when none is found
+#
 # Looks, in order, at:
 #   1. $QUORVANE_PYTHON_FT
 #   2. python3.13t / python3.14t on PATH
 #   3. free-threaded versions under `pyenv root`, when pyenv exists
 #   4. a cached build in ${XDG_CACHE_HOME:-$HOME/.cache}/quorvane/cpython-3.13t
-# and otherwise builds CPython 3.13 with --disable-gil into that cache from
-# Debian's python3.13 source package (trixie). Progress goes to stderr; the
-# only line on stdout is the interpreter's path.
+# Finding changes nothing on the machine. When nothing is found, the build
+# is scripts/python-ft-build.sh, which says first what it is about to change.
+# Progress goes to stderr; the only line on stdout is the interpreter's path.
 set -euo pipefail
+
+find_only=0
+case "${1:-}" in
+    "") ;;
+    --find-only) find_only=1 ;;
+    *) printf 'usage: python-ft.sh [--find-only]\n' >&2; exit 2 ;;
+esac
 
 log() { printf 'python-ft: %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 
-# True when "$1" runs and is a free-threaded CPython >= 3.13.
-is_free_threaded() {
-    local py=$1
-    [[ -n "$py" && -x "$py" ]] || return 1
-    "$py" - <<'EOF' >/dev/null 2>&1
-import sys, sysconfig
-ok = sys.version_info >= (3, 13) and sysconfig.get_config_var("Py_GIL_DISABLED") == 1
-sys.exit(0 if ok else 1)
-EOF
-}
-
-# True when "$1" is free-threaded and complete enough to make venvs and
-# install packages over HTTPS.
-is_usable() {
-    local py=$1
-    is_free_threaded "$py" || return 1
-    "$py" -c 'import ssl, zlib, ctypes, bz2, lzma, sqlite3, venv, ensurepip' \
-        >/dev/null 2>&1 || return 1
-    "$py" -m pip --version >/dev/null 2>&1
-}
+# is_free_threaded, is_usable
+# shellcheck source=python-ft-lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/python-ft-lib.sh"
 
 found() { printf '%s\n' "$1"; exit 0; }
 
@@ -70,101 +63,9 @@ if is_usable "$cached_python"; then
     found "$cached_python"
 fi
 
-# 5. Build it. One build at a time: a second caller waits for the first.
-mkdir -p "$cache_root"
-exec 9>"$cache_root/cpython-3.13t.lock"
-if ! flock -n 9; then
-    log "another build of the free-threaded interpreter is running; waiting for it"
-    flock 9
+# 5. Nothing found.
+if ((find_only)); then
+    log "no free-threaded CPython >= 3.13 found"
+    exit 1
 fi
-if is_usable "$cached_python"; then
-    found "$cached_python"
-fi
-
-if [[ $(id -u) -eq 0 ]]; then
-    as_root() { "$@"; }
-elif command -v sudo >/dev/null 2>&1; then
-    as_root() { sudo -n "$@"; }
-else
-    die "building CPython needs root (or sudo) to install Debian packages"
-fi
-command -v apt-get >/dev/null 2>&1 || die "no apt-get: set QUORVANE_PYTHON_FT to a free-threaded CPython >= 3.13"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-cpython.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-build_log="$cache_root/cpython-3.13t-build.log"
-: >"$build_log"
-log "building a free-threaded CPython 3.13 into $prefix (log: $build_log)"
-
-# Runs a command with its output in the build log; on failure shows the tail.
-run_logged() {
-    if ! "$@" >>"$build_log" 2>&1; then
-        log "failed: $*"
-        tail -n 40 "$build_log" >&2
-        exit 1
-    fi
-}
-
-mirror=$(bash "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh") || die "could not find the Debian mirror in the apt sources"
-
-# Trixie's source index only: no deb line, so no binary package of the
-# installed release can be upgraded from it.
-if compgen -G '/etc/apt/sources.list.d/*.sources' >/dev/null; then
-    src_file=/etc/apt/sources.list.d/quorvane-trixie-src.sources
-    src_text="Types: deb-src
-URIs: $mirror
-Suites: trixie
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-"
-else
-    src_file=/etc/apt/sources.list.d/quorvane-trixie-src.list
-    src_text="deb-src $mirror trixie main
-"
-fi
-if [[ ! -f "$src_file" ]] || [[ "$(cat "$src_file")"$'\n' != "$src_text" ]]; then
-    log "adding trixie source index ($src_file)"
-    printf '%s' "$src_text" | as_root tee "$src_file" >/dev/null
-fi
-
-log "apt-get update"
-export DEBIAN_FRONTEND=noninteractive
-run_logged as_root flock "$cache_root/host-apt.lock" apt-get -o DPkg::Lock::Timeout=900 update
-
-build_deps=(build-essential pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev
-            liblzma-dev libsqlite3-dev libreadline-dev libncurses-dev uuid-dev
-            dpkg-dev xz-utils)
-missing=()
-for p in "${build_deps[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' \
-        || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    log "installing build dependencies: ${missing[*]}"
-    run_logged as_root flock "$cache_root/host-apt.lock" apt-get -o DPkg::Lock::Timeout=900 install -y --no-install-recommends "${missing[@]}"
-fi
-
-log "downloading the python3.13 source package"
-chmod 755 "$work"
-(cd "$work" && run_logged apt-get source --download-only python3.13)
-shopt -s nullglob
-origs=("$work"/python3.13_*.orig.tar.xz)
-shopt -u nullglob
-((${#origs[@]} == 1)) || die "expected one python3.13_*.orig.tar.xz, found ${#origs[@]}"
-log "unpacking $(basename "${origs[0]}")"
-mkdir "$work/src"
-tar -xJf "${origs[0]}" -C "$work/src" --strip-components=1
-
-cd "$work/src"
-log "configure --disable-gil"
-rm -rf "$prefix"
-run_logged ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install
-log "make -j2 (a few minutes)"
-run_logged make -j2
-log "make altinstall"
-run_logged make altinstall
-
-[[ -x "$cached_python" ]] || die "no python3.13t in $prefix/bin after the install"
-is_usable "$cached_python" || die "the built interpreter $cached_python does not work"
-log "ready: $cached_python"
-found "$cached_python"
+exec bash "$(dirname "${BASH_SOURCE[0]}")/python-ft-build.sh"
