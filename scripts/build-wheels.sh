@@ -198,6 +198,18 @@ stage_headers() {
     mv "$dest.new" "$dest"
 }
 
+# The free-threaded CPython 3.13 of scripts/python-ft.sh (which may find a
+# later one first: that one is refused).
+ft_313() {
+    local py
+    py=$(bash "$scripts/python-ft.sh") || return 1
+    if ! "$py" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))'; then
+        say "scripts/python-ft.sh found $py, not CPython 3.13 (set QUORVANE_PYTHON_FT)"
+        return 1
+    fi
+    printf '%s\n' "$py"
+}
+
 # The include directory of a runnable interpreter.
 include_of() {
     "$1" -c 'import sysconfig; print(sysconfig.get_path("include"))'
@@ -267,7 +279,7 @@ headers() {
             py=$(bash "$scripts/python-gil.sh" "$version") || die "no CPython $version"
             include=$(include_of "$py"); pyconfig=$include/pyconfig.h ;;
         x86_64-3.13-yes)
-            py=$(bash "$scripts/python-ft.sh") || die "no free-threaded CPython 3.13"
+            py=$(ft_313) || die "no free-threaded CPython 3.13"
             include=$(include_of "$py"); pyconfig=$include/pyconfig.h ;;
         x86_64-3.1[45]-no)
             { read -r root; read -r py; } < <(bash "$scripts/python-sid.sh" "$version") \
@@ -438,7 +450,7 @@ test_one() {
     local wheel=$2 py root="" venv=$scratch/venv-$name pip_source=()
     case $arch-$libc-$version-$ft in
         x86_64-gnu-3.1[23]-no) py=$(bash "$scripts/python-gil.sh" "$version") ;;
-        x86_64-gnu-3.13-yes) py=$(bash "$scripts/python-ft.sh") ;;
+        x86_64-gnu-3.13-yes) py=$(ft_313) || return 1 ;;
         x86_64-gnu-3.1[45]-no)
             { read -r root; read -r py; } < <(bash "$scripts/python-sid.sh" "$version") ;;
         i686-musl-3.13-yes)
