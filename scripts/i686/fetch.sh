@@ -13,9 +13,9 @@ log=$I686_CACHE/fetch.log
 
 # --- Debian packages for the host's side of the builds.
 # musl is built with the host's gcc -m32 (libgcc for 32-bit x86); libffi's
-# tarball needs autoreconf (with libltdl's macros).
+# tarball needs autoreconf (with libltdl's macros); meson-python wants patchelf.
 gcc_major=$(gcc -dumpversion 2>/dev/null | cut -d. -f1) || i686_die "needs gcc"
-host_packages=(make pkg-config "lib32gcc-$gcc_major-dev" autoconf automake libtool libltdl-dev xz-utils curl dpkg-dev)
+host_packages=(make pkg-config "lib32gcc-$gcc_major-dev" autoconf automake libtool libltdl-dev xz-utils curl dpkg-dev patchelf)
 missing=()
 for p in "${host_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

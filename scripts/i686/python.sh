@@ -20,7 +20,7 @@ target_env=(CC="$I686_CC" CXX="$I686_CXX" AR=ar RANLIB=ranlib CFLAGS="-O2")
 # Configure scripts that must not take this machine for the target.
 cross=(--build="$(uname -m)-pc-linux-gnu" --host=i686-pc-linux-musl)
 
-zlib_pins="zlib $ZLIB_VERSION musl $MUSL_VERSION zig $ZIG_VERSION"
+zlib_pins="zlib $ZLIB_VERSION toolchain $(cat "$I686_CACHE/stamps/toolchain-check")"
 if ! i686_done zlib "$zlib_pins"; then
     i686_log "building zlib $ZLIB_VERSION"
     mkdir "$work/zlib"
@@ -33,7 +33,7 @@ if ! i686_done zlib "$zlib_pins"; then
     i686_mark zlib "$zlib_pins"
 fi
 
-libffi_pins="libffi $LIBFFI_VERSION musl $MUSL_VERSION zig $ZIG_VERSION"
+libffi_pins="libffi $LIBFFI_VERSION toolchain $(cat "$I686_CACHE/stamps/toolchain-check")"
 if ! i686_done libffi "$libffi_pins"; then
     i686_log "building libffi $LIBFFI_VERSION"
     mkdir "$work/libffi"

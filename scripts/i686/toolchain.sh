@@ -68,7 +68,8 @@ if ! i686_done musl "$MUSL_VERSION"; then
 fi
 
 # --- The compiler wrappers. Every object is position-independent and every
-# program a PIE: zig's stand-in libc.so gives several data objects one
+# program a dynamically linked PIE (zig links programs for musl statically
+# unless told -dynamic, and a static program cannot load extensions): zig's stand-in libc.so gives several data objects one
 # address, so copy relocations in a fixed-address program would alias them
 # (-z nocopyreloc makes any that remain a link error). Programs and shared
 # libraries find the loader and the sysroot's libraries by absolute path.
@@ -90,7 +91,7 @@ done
 if [ \$link = no ]; then
     exec '$I686_ZIG' $driver -target x86-linux-musl -fPIC "\$@"
 fi
-pie=-pie
+pie='-pie -dynamic'
 [ \$shared = yes ] && pie=
 exec '$I686_ZIG' $driver -target x86-linux-musl -fPIC \$pie \\
     -Wl,--dynamic-linker='$I686_LOADER' -Wl,-rpath,'$I686_SYSROOT/lib' \\
@@ -107,18 +108,22 @@ for pair in "cc:$I686_CC" "c++:$I686_CXX"; do
     fi
 done
 
-# A smoke test: a C++ program that runs with the target's loader.
-if ! i686_done toolchain-check "$ZIG_VERSION $MUSL_VERSION"; then
+# A smoke test: a C++ program that runs with the target's loader and loads
+# a shared library.
+check_pins="$ZIG_VERSION $MUSL_VERSION $(cat "$I686_CC" "$I686_CXX" | sha256sum | cut -c1-16)"
+if ! i686_done toolchain-check "$check_pins"; then
     i686_log "checking the toolchain (the first use builds zig's libc++ for the target)"
     work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-zig.XXXXXX")
     trap 'rm -rf "$work"' EXIT
-    printf '%s\n' '#include <cstdio>' '#include <string>' \
-        'int main() { std::string s = "i686"; std::printf("%s %zu\n", s.c_str(), sizeof(void*)); }' \
+    printf '%s\n' '#include <cstdio>' '#include <string>' '#include <dlfcn.h>' \
+        'int main() { std::string s = "i686"; void* c = dlopen("libc.so", RTLD_NOW);' \
+        '  std::printf("%s %zu %s\n", s.c_str(), sizeof(void*), c ? "dlopen" : dlerror()); }' \
         >"$work/check.cpp"
     i686_run "$log" "$I686_CXX" -O2 "$work/check.cpp" -o "$work/check"
-    [[ $("$work/check") == "i686 4" ]] || i686_die "a test program for the target does not run"
+    [[ $("$work/check") == "i686 4 dlopen" ]] \
+        || i686_die "a test program for the target does not run: $("$work/check" 2>&1)"
     rm -rf "$work"
     trap - EXIT
-    i686_mark toolchain-check "$ZIG_VERSION $MUSL_VERSION"
+    i686_mark toolchain-check "$check_pins"
 fi
 i686_log "toolchain ready: $I686_CC, $I686_CXX"
