@@ -11,6 +11,7 @@ After a deliberate change of results, rewrite the file on x86_64 with
 """
 
 import hashlib
+import math
 import os
 import struct
 
@@ -34,35 +35,39 @@ def splitmix64(seed):
         yield z ^ (z >> 31)
 
 
-def from_bits(pattern):
-    return struct.unpack("<d", struct.pack("<Q", pattern))[0]
+def to_bits(value):
+    return struct.unpack("<Q", struct.pack("<d", value))[0]
 
 
+# As bit patterns: a Python float cannot carry a signalling NaN everywhere
+# (on 32-bit x86 a double returned from a C function passes the x87 stack,
+# which quiets it).
 SPECIALS = [
-    from_bits(0x7FF8000000000000), from_bits(0xFFF8000000000000),  # NaN, -NaN
-    from_bits(0x7FF800000000BEEF),  # a quiet NaN with a payload
-    from_bits(0x7FF0000000000001), from_bits(0x7FF4000000000000),  # signalling NaNs
-    float("inf"), float("-inf"), 0.0, -0.0,
-    1.7976931348623157e308, -1.7976931348623157e308, 1.3e308,
-    5e-324, -2.2250738585072e-310, 2.2250738585072014e-308,
+    0x7FF8000000000000, 0xFFF8000000000000,  # NaN, -NaN
+    0x7FF800000000BEEF,  # a quiet NaN with a payload
+    0x7FF0000000000001, 0x7FF4000000000000,  # signalling NaNs
+    to_bits(float("inf")), to_bits(float("-inf")), to_bits(0.0), to_bits(-0.0),
+    to_bits(1.7976931348623157e308), to_bits(-1.7976931348623157e308), to_bits(1.3e308),
+    to_bits(5e-324), to_bits(-2.2250738585072e-310), to_bits(2.2250738585072014e-308),
 ]
 
 
 def series(kind, n, seed):
-    """n doubles of a kind, from the integer sequence seeded with `seed`."""
+    """The bit patterns of n doubles of a kind, from the integer sequence
+    seeded with `seed`."""
     numbers = splitmix64(seed)
     if kind == "walk":
         # A price walk in steps of 1/1024: every value exact.
         level, out = 100 * 1024, []
         for _ in range(n):
             level = max(1, level + int(next(numbers) % 2049) - 1024)
-            out.append(level / 1024)
+            out.append(to_bits(level / 1024))
         return out
     if kind == "scaled":
         # Prices of every magnitude: a 53-bit mantissa times a power of two.
         return [
-            (next(numbers) >> 11) * 2.0 ** (int(next(numbers) % 120) - 100)
-            * (-1 if next(numbers) & 1 else 1)
+            to_bits(math.ldexp(next(numbers) >> 11, int(next(numbers) % 120) - 100)
+                    * (-1 if next(numbers) & 1 else 1))
             for _ in range(n)
         ]
     if kind == "special":
@@ -75,7 +80,7 @@ def series(kind, n, seed):
         return out
     if kind == "bits":
         # Any 64-bit pattern: NaNs of every payload, subnormals, infinities.
-        return [from_bits(next(numbers)) for _ in range(n)]
+        return [next(numbers) for _ in range(n)]
     raise ValueError(kind)
 
 
@@ -86,8 +91,8 @@ MACD_PERIODS = [(2, 3, 2), (3, 5, 4), (12, 26, 9), (1, 2, 1), (5, 5, 3), (0, 3, 
                 (2, 40, 7), (3, 7, MAX_PERIOD)]
 
 
-def array(values):
-    return np.array(values, dtype=np.float64)
+def array(patterns):
+    return np.array(patterns, dtype=np.uint64).view(np.float64)
 
 
 def outcome(call, outputs):
