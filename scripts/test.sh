@@ -66,8 +66,7 @@
 #     explain_failure) before the path of the full log;
 #   - exits 0 only when everything passed and pytest collected tests.
 # A leg runs when QUORVANE_LEGS names it or, when that is unset, when it is
-# in DEFAULT_LEGS. A named leg without its script fails the run; a default
-# one is reported as skipped in the summary.
+# in DEFAULT_LEGS. A leg without its script fails the run.
 set -uo pipefail
 
 # The whole script is one block, read before it runs: editing the file (a
@@ -301,7 +300,7 @@ print(sys.version.split()[0] + (" free-threaded" if sysconfig.get_config_var("Py
 # ---------------------------------------------------------------- running legs
 
 # run_leg NAME: runs one leg in this (background) shell; its status is the
-# leg's. Exit 3 means "skipped", with the reason in SCRATCH/NAME.skip.
+# leg's.
 run_leg() {
     local leg=$1 row name
     leg_t0=$SECONDS
@@ -318,11 +317,6 @@ run_leg() {
     if [[ -f $script ]]; then
         (cd "$repo" && bash "$script" "$scratch" "${pytest_args[@]}")
         return
-    fi
-    if [[ " ${DEFAULT_LEGS[*]} " == *" $leg "* && -z ${QUORVANE_LEGS:-} ]]; then
-        echo "scripts/legs/$leg.sh does not exist" >"$scratch/$leg.skip"
-        cat "$scratch/$leg.skip"
-        return 3
     fi
     echo "unknown leg '$leg' (generic: ${generic_names[*]}; special: the scripts in scripts/legs/)"
     return 1
@@ -370,11 +364,7 @@ total_passed=0 total_failed=0 total_skipped=0
 for leg in "${selected[@]}"; do
     rc=${leg_rc[$leg]}
     about=$(cat "$scratch/$leg.about" 2>/dev/null || echo "-")
-    case $rc in
-        0) verdict=passed ;;
-        3) verdict=skipped ;;
-        *) verdict=FAILED ;;
-    esac
+    if ((rc == 0)); then verdict=passed; else verdict=FAILED; fi
     line=$(printf '%-7s %-7s %s' "$leg" "$verdict" "$about")
     shopt -s nullglob
     reports=("$scratch/$leg.xml" "$scratch/$leg"-*.xml)
@@ -393,9 +383,7 @@ for leg in "${selected[@]}"; do
         total_skipped=$((total_skipped + s))
         leg_failed=$((leg_failed + f))
     done
-    if [[ $verdict == skipped ]]; then
-        line+=" | $(cat "$scratch/$leg.skip" 2>/dev/null)"
-    elif [[ $verdict == FAILED ]]; then
+    if [[ $verdict == FAILED ]]; then
         status=1
         # A leg that failed without a failing test still counts once.
         ((leg_failed > 0)) || total_failed=$((total_failed + 1))
