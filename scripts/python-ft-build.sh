@@ -61,27 +61,9 @@ run_logged() {
     fi
 }
 
-mirror=$(bash "$here/debian-mirror.sh") || die "could not find the Debian mirror in the apt sources"
-
 # Trixie's source index only: no deb line, so no binary package of the
 # installed release can be upgraded from it.
-if compgen -G '/etc/apt/sources.list.d/*.sources' >/dev/null; then
-    src_file=/etc/apt/sources.list.d/quorvane-trixie-src.sources
-    src_text="Types: deb-src
-URIs: $mirror
-Suites: trixie
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-"
-else
-    src_file=/etc/apt/sources.list.d/quorvane-trixie-src.list
-    src_text="deb-src $mirror trixie main
-"
-fi
-if [[ ! -f "$src_file" ]] || [[ "$(cat "$src_file")"$'\n' != "$src_text" ]]; then
-    log "adding trixie source index ($src_file)"
-    printf '%s' "$src_text" | as_root tee "$src_file" >/dev/null
-fi
+bash "$here/trixie-src.sh" || die "could not add trixie's source index"
 
 log "apt-get update"
 export DEBIAN_FRONTEND=noninteractive

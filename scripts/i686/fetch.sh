@@ -50,7 +50,7 @@ done
 if ((need_index)); then
     # apt needs trixie's source index; python-ft.sh sets it up the same way.
     if ! apt-get source --print-uris musl/trixie >/dev/null 2>&1; then
-        i686_run "$log" bash "$here/trixie-sources.sh"
+        i686_run "$log" bash "$here/../trixie-src.sh"
         i686_run "$log" i686_as_root apt-get update
     fi
     for ((i = 0; i < ${#sources[@]}; i += 3)); do
