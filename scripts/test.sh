@@ -203,7 +203,7 @@ install_optional() {
 # run_generic_leg NAME FINDER NUMPY RUNNER NOGIL OPTIONAL FTCHECK -> 0 when
 # it passed.
 run_generic_leg() {
-    local leg=$1 finder=$2 numpy_spec=$3 nogil=$5 optional=$6 ftcheck=$7
+    local leg=$1 finder=$2 numpy_req=$3 nogil=$5 optional=$6 ftcheck=$7
     leg_runner=$4
     local finder_args=(${finder//:/ }) found
     step "interpreter: scripts/${finder_args[*]}"
@@ -238,10 +238,10 @@ print(sys.version.split()[0] + (" free-threaded" if sysconfig.get_config_var("Py
 
     # Wheels only: a dependency without a wheel for this interpreter fails at
     # once instead of trying a source build.
-    printf '%s\n' "$numpy_spec" >"$scratch/$leg-constraints.txt"
-    step "installing $numpy_spec and tests/requirements.txt"
+    printf '%s\n' "$numpy_req" >"$scratch/$leg-constraints.txt"
+    step "installing $numpy_req and tests/requirements.txt"
     (cd "$repo" && quietly "$QUORVANE_LOGS/$leg-deps.log" leg_py -m pip install -q --upgrade \
-        --only-binary=:all: "$numpy_spec" -r tests/requirements.txt) || return 1
+        --only-binary=:all: "$numpy_req" -r tests/requirements.txt) || return 1
     if [[ $optional == yes ]]; then
         step "installing tests/requirements-optional.txt (best effort)"
         : >"$QUORVANE_LOGS/$leg-optional.log"

@@ -2,17 +2,21 @@
 notes, and the chart it writes. Needs pandas and matplotlib
 (tests/requirements-optional.txt); skipped where they are missing."""
 
-import importlib.util
+import importlib
+import importlib.machinery
 import os
 import stat
 import sys
+import types
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 for _name in ("pandas", "matplotlib"):
-    if importlib.util.find_spec(_name) is None:
+    try:
+        importlib.import_module(_name)
+    except ImportError:
         pytest.skip(f"the demo needs {_name}, which is not installed here "
                     "(tests/requirements-optional.txt)", allow_module_level=True)
 
@@ -28,14 +32,15 @@ DEMO = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
 
 @pytest.fixture(scope="module")
 def demo():
-    spec = importlib.util.spec_from_file_location("quorvane_demo", DEMO)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # its dataclasses look themselves up there
+    loader = importlib.machinery.SourceFileLoader("quorvane_demo", str(DEMO))
+    module = types.ModuleType(loader.name)
+    module.__file__ = str(DEMO)
+    sys.modules[loader.name] = module  # its dataclasses look themselves up there
     try:
-        spec.loader.exec_module(module)
+        loader.exec_module(module)
         yield module
     finally:
-        del sys.modules[spec.name]
+        del sys.modules[loader.name]
 
 
 def write_csv(path, rows, dates=True, edit=None):

@@ -1,11 +1,12 @@
 """Error values on paths the module functions cannot reach, through a
 test-only extension built from the same sources, and the fault report."""
 
-import importlib.util
+import importlib
 import os
 import re
 import shutil
 import subprocess
+import sys
 import sysconfig
 
 import numpy as np
@@ -37,10 +38,11 @@ def harness(tmp_path_factory):
         *(os.path.join(ROOT, s) for s in SOURCES), "-o", str(target),
     ]
     subprocess.run(command, check=True, capture_output=True)
-    loader_spec = importlib.util.spec_from_file_location("error_harness", target)
-    module = importlib.util.module_from_spec(loader_spec)
-    loader_spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, str(target.parent))
+    try:
+        return importlib.import_module("error_harness")
+    finally:
+        sys.path.remove(str(target.parent))
 
 
 @pytest.mark.parametrize("not_a_class", [int, 42, None, type])

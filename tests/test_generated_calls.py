@@ -92,7 +92,7 @@ CLEAN_LAYOUTS = ["plain", "plain", "misaligned", "subclass"]
 
 
 @st.composite
-def array_specs(draw, position, count, clean):
+def array_plans(draw, position, count, clean):
     """One array argument: ("array", layout, length change), ("wrong", kind,
     length change), ("same object as", j) or ("overlapping", j, byte shift)."""
     # Weights by repetition (hypothesis draws small integers more often than
@@ -149,8 +149,8 @@ class Raw:
                                   strides=None if shape is not None else (stride,))
 
 
-def make_array(spec, n, rng, raws):
-    kind, what, delta = spec
+def make_array(plan, n, rng, raws):
+    kind, what, delta = plan
     n = max(0, n + delta)
     if kind == "wrong":
         if what in ("float32", "int64", "big-endian"):
@@ -199,24 +199,24 @@ def overlapping_view(array, shift):
     return np.ndarray(array.shape, dtype=np.float64, buffer=base, offset=offset)
 
 
-def build_arrays(specs, n, rng, raws):
-    arrays = [None] * len(specs)
-    made = [False] * len(specs)
-    for i, spec in enumerate(specs):
-        if spec[0] in ("array", "wrong"):
-            arrays[i] = make_array(spec, n, rng, raws)
+def build_arrays(plans, n, rng, raws):
+    arrays = [None] * len(plans)
+    made = [False] * len(plans)
+    for i, plan in enumerate(plans):
+        if plan[0] in ("array", "wrong"):
+            arrays[i] = make_array(plan, n, rng, raws)
             made[i] = True
-    for i, spec in enumerate(specs):
+    for i, plan in enumerate(plans):
         if made[i]:
             continue
-        other = arrays[spec[1]] if made[spec[1]] else None
+        other = arrays[plan[1]] if made[plan[1]] else None
         if not isinstance(other, np.ndarray) or other.ndim != 1 or other.dtype != np.float64 \
                 or other.shape[0] == 0 or other.strides[0] != 8:
             arrays[i] = make_array(("array", "plain", 0), n, rng, raws)
-        elif spec[0] == "same object as":
+        elif plan[0] == "same object as":
             arrays[i] = other
         else:
-            arrays[i] = overlapping_view(other, spec[2])
+            arrays[i] = overlapping_view(other, plan[2])
         made[i] = True
     return arrays
 
@@ -252,7 +252,7 @@ def calls(draw, function):
     return {
         "periods": draw(clean_periods(periods)) if clean
         else {name: draw(period_values) for name in periods},
-        "arrays": [draw(array_specs(i, len(arrays), clean)) for i in range(len(arrays))],
+        "arrays": [draw(array_plans(i, len(arrays), clean)) for i in range(len(arrays))],
         "n": draw(sizes),
         "seed": draw(st.integers(0, 2**32 - 1)),
         "positional": draw(st.integers(0, len(names))),

@@ -59,8 +59,8 @@ base=$(bash "$repo/scripts/python-gil.sh") || fail "no CPython with the global l
 version=$("$base" -c 'import sys; print(sys.version.split()[0])') || fail "$base does not run"
 step "interpreter: $base (CPython $version)"
 case $version in
-    3.12.*) numpy_spec='numpy==1.26.*' ;;
-    *) numpy_spec='numpy>=2,<3' ;;
+    3.12.*) numpy_req='numpy==1.26.*' ;;
+    *) numpy_req='numpy>=2,<3' ;;
 esac
 
 venv=$repo/.venvs/asan
@@ -75,10 +75,10 @@ if ! [[ -x $py && -f $stamp && $(cat "$stamp") == "$base" ]] \
     printf '%s\n' "$base" >"$stamp"
 fi
 
-step "installing $numpy_spec and tests/requirements.txt"
-printf '%s\n' "$numpy_spec" >"$scratch/asan-constraints.txt"
+step "installing $numpy_req and tests/requirements.txt"
+printf '%s\n' "$numpy_req" >"$scratch/asan-constraints.txt"
 quietly "$logs/asan-deps.log" "$py" -m pip install -q --upgrade --only-binary=:all: \
-    "$numpy_spec" -r "$repo/tests/requirements.txt" || exit 1
+    "$numpy_req" -r "$repo/tests/requirements.txt" || exit 1
 # Of the optional test dependencies only rustworkx, a peer of the borrow
 # registry: the others serve the demo and the Dask job, which run no module
 # code that the rest of the suite does not, and would multiply the leg's time
@@ -109,8 +109,9 @@ fi
 # The tests must import the installed, instrumented module.
 sanitized() {
     "$py" - <<'EOF'
-import importlib.util, sys
-path = importlib.util.find_spec("quorvane").origin
+import glob, os, sys, sysconfig
+# Found on disk, not imported: the module needs the sanitizer runtime loaded first.
+path, = glob.glob(os.path.join(sysconfig.get_paths()["platlib"], "quorvane.*.so"))
 data = open(path, "rb").read()
 print(path)
 sys.exit(0 if b"__asan_init" in data and b"__ubsan_handle_" in data else 1)
