@@ -10,6 +10,7 @@
 #include "binding.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
+#include "numpy.hpp"
 
 #include <quorvane/kernels.hpp>
 
@@ -163,13 +164,18 @@ Status run_macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     if (fast_period >= slow_period) return invalid("Fast period must be less than slow period");
     // The length queries run an array subclass's own __len__, which may say
-    // anything and change any of the arrays. Their errors come out here; the
-    // lengths checked are those of the arrays as read after the last query,
-    // the ones the kernel uses.
+    // anything and change any of the arrays. Their errors come out here; when
+    // any query could have run Python code, the arrays are read again, so the
+    // lengths checked are the ones the kernel uses. An exact ndarray's length
+    // is NumPy's own C function, which changes nothing.
+    bool ran_python = false;
     for (const OutputSeries* output : {&macd, &signal, &hist}) {
+        ran_python = ran_python || !numpy::length_is_numpys_own(output->array());
         if (PyObject_Size(output->array()) < 0) return fetch_pending_error();
     }
-    if (Status refreshed = refresh(data, macd, signal, hist); !refreshed.ok()) return refreshed;
+    if (ran_python) {
+        if (Status refreshed = refresh(data, macd, signal, hist); !refreshed.ok()) return refreshed;
+    }
     const std::size_t n = data.view().size;
     for (const OutputSeries* output : {&macd, &signal, &hist}) {
         if (output->view().size != n) {

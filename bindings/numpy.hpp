@@ -74,6 +74,14 @@ inline const Api* api_if_loaded() { return api_cell.load(); }
 // "numpy._core.multiarray" or "numpy.core.multiarray" (found once).
 Result<const char*> multiarray_module_name();
 
+// Whether the length of `array`, an array that passed the type test, is
+// NumPy's own C function: true for an exact ndarray, whose PyObject_Size runs
+// no Python code and so can change nothing; a subclass may define __len__.
+inline bool length_is_numpys_own(PyObject* array) {
+    const Api* loaded = api_if_loaded();
+    return loaded != nullptr && Py_TYPE(array) == loaded->array_type;
+}
+
 inline bool is_array(const Api& api, PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     return type == api.array_type || PyType_IsSubtype(type, api.array_type);
